@@ -1,0 +1,198 @@
+// Transform lengths, the per-thread plan cache, and the trend correction.
+//
+// Plans are made with FFTW (single precision) under one fixed set of flags,
+// FFTW_ESTIMATE: its choice depends only on the problem, never on timing, so
+// every thread builds the same plan for a (length, direction) and identical
+// input gives identical bits everywhere. FFTW's planner is not thread-safe, so
+// planning and plan destruction hold one process-wide mutex; executing a plan
+// on new arrays (fftwf_execute_dft) is thread-safe and runs unlocked.
+//
+// A plan is made on a 64-byte aligned scratch row and then applied in place to
+// the caller's row. FFTW requires the row to have the planning row's alignment
+// (as fftwf_alignment_of reports it); a row without it is copied through an
+// aligned per-thread scratch row, which gives the same bits as an aligned row.
+#include "kelvane/fft.hpp"
+
+#include <algorithm>
+#include <fftw3.h>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "kelvane/fault.hpp"
+
+namespace kelvane::fft {
+
+namespace {
+
+// The one set of planner flags of the engine (see the file comment).
+constexpr unsigned PLANNER_FLAGS = FFTW_ESTIMATE;
+
+// std::complex<float> is laid out as fftwf_complex (real part first).
+static_assert(sizeof(std::complex<float>) == sizeof(fftwf_complex));
+
+// Serialises FFTW's planner across the process.
+std::mutex& planner_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+fftwf_complex* as_fftw(std::complex<float>* data) {
+    return reinterpret_cast<fftwf_complex*>(data);
+}
+
+// Owns one FFTW plan; destroys it under the planner mutex.
+class PlanOwner {
+public:
+    explicit PlanOwner(fftwf_plan plan) noexcept : plan_(plan) {}
+    PlanOwner(const PlanOwner&) = delete;
+    PlanOwner& operator=(const PlanOwner&) = delete;
+    ~PlanOwner() {
+        const std::lock_guard<std::mutex> lock(planner_mutex());
+        fftwf_destroy_plan(plan_);
+    }
+    fftwf_plan get() const noexcept { return plan_; }
+
+private:
+    fftwf_plan plan_;
+};
+
+// Key: (transform length in complex values, forward?).
+using PlanKey = std::pair<std::size_t, bool>;
+using PlanMap = std::map<PlanKey, std::shared_ptr<const PlanOwner>>;
+
+// This thread's plans: created empty on first use, destroyed with the thread,
+// never evicted before.
+PlanMap& thread_plans() {
+    thread_local PlanMap plans;
+    return plans;
+}
+
+// Aligned row for unaligned input, reused by the thread.
+AlignedVector<std::complex<float>>& thread_scratch() {
+    thread_local AlignedVector<std::complex<float>> scratch;
+    return scratch;
+}
+
+// Plans an in-place transform of `n` values on an aligned scratch row.
+std::shared_ptr<const PlanOwner> make_plan(std::size_t n, bool forward) {
+    AlignedVector<std::complex<float>> row(n);
+    fftwf_iodim64 dim{};
+    dim.n = static_cast<std::ptrdiff_t>(n);
+    dim.is = 1;
+    dim.os = 1;
+    fftwf_plan plan = nullptr;
+    {
+        const std::lock_guard<std::mutex> lock(planner_mutex());
+        plan = fftwf_plan_guru64_dft(1, &dim, 0, nullptr, as_fftw(row.data()),
+                                     as_fftw(row.data()), forward ? FFTW_FORWARD : FFTW_BACKWARD,
+                                     PLANNER_FLAGS);
+    }
+    KELVANE_CHECK(plan != nullptr,
+                  kelvane::format("the transform library could not plan a transform of length {}", n));
+    return std::make_shared<const PlanOwner>(plan);
+}
+
+// The alignment class FFTW reports for a 64-byte aligned row (the planning row).
+int planned_alignment() {
+    static const int alignment = [] {
+        AlignedVector<std::complex<float>> row(8);
+        return fftwf_alignment_of(reinterpret_cast<float*>(row.data()));
+    }();
+    return alignment;
+}
+
+}  // namespace
+
+std::size_t padded_row_length(std::size_t n) {
+    // 8 complex values of 8 bytes make one 64-byte line.
+    constexpr std::size_t per_line = ROW_ALIGNMENT_BYTES / sizeof(std::complex<float>);
+    KELVANE_CHECK(n <= std::numeric_limits<std::size_t>::max() - (per_line - 1),
+                  kelvane::format("a row of {} values cannot be padded", n));
+    return ((n + (per_line - 1)) / per_line) * per_line;
+}
+
+std::size_t good_length(std::size_t at_least) {
+    constexpr std::size_t max_word = std::numeric_limits<std::size_t>::max();
+    const std::size_t a = std::max<std::size_t>(at_least, 2);
+    std::size_t best = max_word;
+    for (const std::size_t multiplier : {std::size_t{1}, std::size_t{3}, std::size_t{5}, std::size_t{7}}) {
+        std::size_t candidate = 2 * multiplier;
+        while (candidate < a) {
+            KELVANE_CHECK(candidate <= max_word / 2,
+                          "a transform length that overflows usize is not a real request");
+            candidate *= 2;
+        }
+        best = std::min(best, candidate);
+    }
+    return best;
+}
+
+void transform(std::span<std::complex<float>> data, bool forward) {
+    const std::size_t n = data.size();
+    KELVANE_CHECK(n % 2 == 0, kelvane::format("the transform requires an even length, got {}", n));
+    // Nothing to transform (FFTW cannot plan length 0).
+    if (n == 0) return;
+
+    // Find or make this thread's plan, and hold a reference while it runs.
+    std::shared_ptr<const PlanOwner> plan;
+    {
+        PlanMap& plans = thread_plans();
+        const PlanKey key{n, forward};
+        auto found = plans.find(key);
+        if (found == plans.end()) found = plans.emplace(key, make_plan(n, forward)).first;
+        plan = found->second;
+    }
+
+    if (fftwf_alignment_of(reinterpret_cast<float*>(data.data())) == planned_alignment()) {
+        fftwf_execute_dft(plan->get(), as_fftw(data.data()), as_fftw(data.data()));
+        return;
+    }
+    // A row FFTW may not run the plan on: transform an aligned copy.
+    AlignedVector<std::complex<float>>& scratch = thread_scratch();
+    if (scratch.size() < n) scratch.resize(n);
+    std::copy(data.begin(), data.end(), scratch.begin());
+    fftwf_execute_dft(plan->get(), as_fftw(scratch.data()), as_fftw(scratch.data()));
+    std::copy(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(n), data.begin());
+}
+
+void remove_quadratic_trend(float dt, std::span<float> acceleration) {
+    // Every operation below is 32-bit and in the written order: records depend
+    // on its rounding. The double integral uses the trapezoid of the velocity
+    // plus the exact area of a linear segment, so it is exact for a
+    // piecewise-linear signal.
+    const std::size_t n = acceleration.size();
+    // One sample has no duration to correct over.
+    if (n < 2) return;
+
+    // a1 = dt / 2 (velocity trapezoid), a2 = dt^2 / 6 (displacement term).
+    const float a1 = dt * 0.5f;
+    const float a2 = (dt * a1) / 3.0f;
+
+    // Integrate: de is the displacement, ve the velocity at the end.
+    float de = 0.0f;
+    float ve = 0.0f;
+    float previous = acceleration[0];
+    for (std::size_t k = 1; k < n; ++k) {
+        const float s = acceleration[k];
+        de = (de + (dt * ve)) + (((previous + previous) + s) * a2);
+        ve = ((previous + s) * a1) + ve;
+        previous = s;
+    }
+
+    // The linear correction c1 + c2 tau that zeroes both over t = (n - 1) dt.
+    const float t = static_cast<float>(n - 1) * dt;
+    const float c1 = (((-3.0f / t) * de) + ve) * (2.0f / t);
+    const float c2 = ((((2.0f / t) * de) - ve) * (6.0f / t)) / t;
+
+    // Samples 0 and 1 are left as they are.
+    for (std::size_t k = 2; k < n; ++k) {
+        acceleration[k] = (acceleration[k] + c1) + ((static_cast<float>(k) * c2) * dt);
+    }
+}
+
+std::size_t plan_count_on_this_thread() { return thread_plans().size(); }
+
+}  // namespace kelvane::fft

@@ -1,0 +1,481 @@
+// The simulator constructor and its station-independent tables: the dicing
+// check, path durations, the rupture taper, the corner-frequency term, the
+// record length, the slip normalisation and the layer chosen per row.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "kelvane/config.hpp"
+#include "kelvane/fault.hpp"
+#include "kelvane/input.hpp"
+#include "kelvane/sim.hpp"
+#include "kelvane/state.hpp"
+
+namespace kelvane::sim {
+namespace {
+
+using config::PathDurationModel;
+using input::Segment;
+using input::SegmentBuilder;
+using input::StochModel;
+using input::Subfault;
+using state::InputLayer;
+
+constexpr float nan_f = std::numeric_limits<float>::quiet_NaN();
+
+struct SegmentShape {
+    std::size_t along_strike = 1;
+    std::size_t down_dip = 1;
+    float length_km = 2.0f;
+    float width_km = 2.0f;
+    float dip_deg = 45.0f;
+    float rake_deg = 90.0f;
+    float top_depth_km = 1.0f;
+    std::vector<float> slips_cm = {};  // empty: slip 1 everywhere
+    float stress_drop_bars = 50.0f;
+};
+
+Segment make_segment(const SegmentShape& shape) {
+    std::vector<Subfault> subfaults;
+    for (std::size_t k = 0; k < shape.along_strike * shape.down_dip; ++k) {
+        const float slip = shape.slips_cm.empty() ? 1.0f : shape.slips_cm[k];
+        subfaults.push_back({{slip}, 1.0f, 0.5f * static_cast<float>(k), shape.stress_drop_bars});
+    }
+    return SegmentBuilder{}
+        .fault_lon_deg(-118.0f)
+        .fault_lat_deg(34.0f)
+        .along_strike_count(shape.along_strike)
+        .down_dip_count(shape.down_dip)
+        .subfault_length_km(shape.length_km)
+        .subfault_width_km(shape.width_km)
+        .strike_deg(10.0f)
+        .dip_deg(shape.dip_deg)
+        .rake_deg(shape.rake_deg)
+        .top_depth_km(shape.top_depth_km)
+        .hypocentre_along_strike_km(1.0f)
+        .hypocentre_down_dip_km(1.0f)
+        .subfaults(std::move(subfaults))
+        .build();
+}
+
+StochModel model_of(const std::vector<SegmentShape>& shapes) {
+    std::vector<Segment> segments;
+    for (const SegmentShape& shape : shapes) segments.push_back(make_segment(shape));
+    return StochModel::create(std::move(segments));
+}
+
+InputLayer layer(float depth_km, float thickness_km, double vsh_km_s, double density_g_cm3) {
+    return {depth_km, thickness_km, vsh_km_s * 1.7, vsh_km_s, density_g_cm3, 200.0f, 100.0f};
+}
+
+// A prepared two-layer model: 2 km of vs 2 over a half-space of vs 3.5.
+std::vector<InputLayer> two_layers() {
+    return {layer(2.0f, 2.0f, 2.0, 2.4), layer(2.0f, 0.0f, 3.5, 2.7)};
+}
+
+config::HfConfig make_config(float duration_s = 20.0f, float dt_s = 0.01f) {
+    return {{2.1f, 0.5f, {0.8f, 0.6f, 1.2f, 0.1f}},
+            {{config::RayType{0}, config::RayType{3}, config::RayType{0}}, PathDurationModel::Wus},
+            {25.0f},
+            {duration_s, dt_s}};
+}
+
+// The simulator of a construction expected to succeed (a copy: the variant is
+// a temporary). A refused one fails the test.
+Simulator built(std::variant<Simulator, SimError> result) {
+    if (const SimError* error = std::get_if<SimError>(&result)) {
+        ADD_FAILURE() << "construction failed: " << display(*error);
+    }
+    return std::get<Simulator>(std::move(result));
+}
+
+// ---- dicing check -----------------------------------------------------------
+
+struct DicingCase {
+    const char* name;
+    std::vector<std::pair<float, float>> sizes_km;  // (length, width) per segment
+    bool refused;
+    SimError expected;
+};
+
+TEST(SimulatorDicing, FirstMismatchAgainstSegmentZeroIsReported) {
+    using K = SimError::Kind;
+    const DicingCase cases[] = {
+        {"third segment longer", {{2, 2}, {2, 2}, {2.5f, 2}}, true,
+         {K::InconsistentSegments, 2, "subfault_length_km", 2.5f, 2.0f}},
+        {"width differs", {{2, 2}, {2, 3}}, true,
+         {K::InconsistentSegments, 1, "subfault_width_km", 3.0f, 2.0f}},
+        {"length and width differ: length first", {{2, 2}, {3, 3}}, true,
+         {K::InconsistentSegments, 1, "subfault_length_km", 3.0f, 2.0f}},
+        {"earliest mismatch wins", {{2, 2}, {2, 4}, {5, 2}}, true,
+         {K::InconsistentSegments, 1, "subfault_width_km", 4.0f, 2.0f}},
+        {"NaN reference never matches", {{nan_f, 2}, {nan_f, 2}}, true,
+         {K::InconsistentSegments, 1, "subfault_length_km", nan_f, nan_f}},
+        {"lone NaN segment is never checked", {{nan_f, 2}}, false, {}},
+        {"alike segments", {{2, 2}, {2, 2}, {2, 2}}, false, {}},
+    };
+    for (const DicingCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<SegmentShape> shapes;
+        for (const auto& [length, width] : c.sizes_km) {
+            shapes.push_back({.length_km = length, .width_km = width});
+        }
+        const auto result = Simulator::create(make_config(), model_of(shapes), two_layers());
+        ASSERT_EQ(std::holds_alternative<SimError>(result), c.refused);
+        if (!c.refused) continue;
+        const SimError& error = std::get<SimError>(result);
+        EXPECT_EQ(error.segment, c.expected.segment);
+        EXPECT_EQ(error.dimension, c.expected.dimension);
+        if (std::isnan(c.expected.found)) {
+            EXPECT_TRUE(std::isnan(error.found));
+            EXPECT_TRUE(std::isnan(error.expected));
+        } else {
+            EXPECT_EQ(error.found, c.expected.found);
+            EXPECT_EQ(error.expected, c.expected.expected);
+        }
+    }
+}
+
+TEST(SimulatorDicing, MessageText) {
+    const SimError error{SimError::Kind::InconsistentSegments, 2, "subfault_length_km", 2.5f, 2.0f};
+    EXPECT_EQ(display(error),
+              "segment 2 has subfault_length_km = 2.5 km, but segment 0 has 2 km; every segment "
+              "must be diced the same way because the subfault size is one quantity for the "
+              "whole run");
+    const SimError nan_error{SimError::Kind::InconsistentSegments, 1, "subfault_width_km", nan_f,
+                             nan_f};
+    EXPECT_EQ(display(nan_error),
+              "segment 1 has subfault_width_km = NaN km, but segment 0 has NaN km; every segment "
+              "must be diced the same way because the subfault size is one quantity for the "
+              "whole run");
+}
+
+// Unlike segments get the error value even where later steps would fault.
+TEST(SimulatorDicing, CheckedBeforeAnythingThatFaults) {
+    const auto result = Simulator::create(
+        make_config(), model_of({{.length_km = 2.0f}, {.length_km = 3.0f}}), {});
+    EXPECT_TRUE(std::holds_alternative<SimError>(result));
+}
+
+// ---- path durations ---------------------------------------------------------
+
+struct DurationCase {
+    PathDurationModel model;
+    float r_km;
+    float duration_s;
+};
+
+TEST(PathDuration, EveryModelAtItsBreakpointsAndBeyond) {
+    using M = PathDurationModel;
+    const DurationCase cases[] = {
+        {M::Vorel2010, 100.0f, 6.3f},
+        {M::Wus, 100.0f, 7.0f},
+        {M::Ena, 100.0f, 10.0f},
+        {M::Tarnel2014Wus, 0.0f, 0.0f},
+        {M::Tarnel2014Wus, 45.0f, 8.4f},  // at a breakpoint: the interval 7 to 45
+        {M::Tarnel2014Wus, 100.0f, 10.11875f},
+        {M::Tarnel2014Wus, 300.0f, 39.505264f},  // beyond the last breakpoint
+        {M::Tarnel2015Ena, 80.0f, 25.1f},
+        {M::Tarnel2015Ena, 100.0f, 25.1f},  // zero slope from 50 to 125 km
+        {M::Tarnel2015Ena, 700.0f, 80.205765f},
+        // No entry starts below a distance of 0 or less.
+        {M::Vorel2010, 0.0f, 0.0f},
+        {M::Tarnel2015Ena, -10.0f, 0.0f},
+        {M::Ena, -5.0f, 0.0f},
+    };
+    for (const DurationCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "model " << static_cast<int>(c.model) << " at "
+                                        << c.r_km << " km");
+        EXPECT_EQ(path_duration_at(path_duration_table(c.model), c.r_km), c.duration_s);
+    }
+}
+
+TEST(PathDuration, NaNDistanceUsesTheZeroEntryAndGivesNaN) {
+    // (NaN − 0) × 0 + 0 is NaN: the walk passes nothing, the formula still runs.
+    EXPECT_TRUE(std::isnan(path_duration_at(path_duration_table(PathDurationModel::Wus), nan_f)));
+    EXPECT_EQ(path_duration_at({}, 50.0f), 0.0f);
+}
+
+TEST(PathDuration, BreakpointTablesContinueTheLastSlope) {
+    const std::vector<DurationSegment> table = path_duration_table.from_breakpoints(
+        std::array{0.0f, 10.0f, 30.0f}, std::array{0.0f, 5.0f, 6.0f});
+    const std::vector<DurationSegment> expected = {
+        {0.0f, 0.0f, 0.5f}, {10.0f, 5.0f, 0.05f}, {30.0f, 6.0f, 0.05f}};
+    EXPECT_EQ(table, expected);
+    EXPECT_EQ(path_duration_table.constant_slope(0.063f),
+              (std::vector<DurationSegment>{{0.0f, 0.0f, 0.063f}}));
+}
+
+// ---- rupture taper ----------------------------------------------------------
+
+TEST(RuptureTaper, FactorAcrossBothTapers) {
+    const StochModel slip = model_of({{.dip_deg = 0.0f, .top_depth_km = 10.0f}});
+    ASSERT_EQ(slip.max_hypocentre_depth_km, 10.0f);
+    const Simulator simulator = built(Simulator::create(make_config(), slip, two_layers()));
+    const config::RuptureVelocityTaper& taper = simulator.rupture;
+    EXPECT_EQ(taper.shallow_top_km, 5.0f);
+    EXPECT_EQ(taper.shallow_base_km, 8.0f);
+    EXPECT_EQ(taper.deep_top_km, 15.0f);
+    EXPECT_EQ(taper.deep_base_km, 20.0f);
+
+    const std::pair<float, float> cases[] = {
+        {3.0f, 0.48000002f},  {5.0f, 0.48000002f}, {6.5f, 0.64000005f},
+        {8.0f, 0.8f},         {10.0f, 0.8f},       {15.0f, 0.8f},
+        {17.5f, 0.88000005f}, {20.0f, 0.96000004f}, {25.0f, 0.96000004f},
+        {nan_f, 0.48000002f},  // a NaN depth takes the shallow factor
+    };
+    for (const auto& [depth_km, fraction] : cases) {
+        EXPECT_EQ(taper.factor(depth_km), fraction) << "at " << depth_km << " km";
+    }
+}
+
+TEST(RuptureTaper, DeepTaperFollowsAHypocentreBelow15Km) {
+    const StochModel slip = model_of({{.dip_deg = 0.0f, .top_depth_km = 30.0f}});
+    const Simulator simulator = built(Simulator::create(make_config(), slip, two_layers()));
+    EXPECT_EQ(simulator.rupture.deep_top_km, 30.0f);
+    EXPECT_EQ(simulator.rupture.deep_base_km, 35.0f);
+    EXPECT_EQ(simulator.rupture.factor(20.0f), 0.8f);
+    EXPECT_EQ(simulator.rupture.factor(35.0f), 0.96000004f);
+}
+
+// ---- corner-frequency term --------------------------------------------------
+
+struct AlphaCase {
+    float dip_deg;
+    float rake_deg;
+    float alpha;
+};
+
+TEST(AlphaT, DipAndRakeFactors) {
+    const AlphaCase cases[] = {
+        {30, 90, 0.5f},   {30, 450, 0.5f},  {30, -270, 0.5f},  // rake wrapped by 360
+        {60, 90, 0.6f},                                       // dip factor 0.6666666
+        {45, 90, 0.5f},                                       // 45 takes the falling branch
+        {90, 90, 1.0f},   {-10, 90, 1.0f},  {100, 90, 1.0f},   // dip factor 0
+        {30, -90, 1.0f},  {30, 0, 1.0f},    {30, 180, 1.0f},
+        {30, 270, 1.0f},  {30, 181, 1.0f},                     // folded to −179
+        {30, 45, 0.6666667f},                                  // rake factor 0.5
+        {nan_f, 90, 1.0f}, {30, nan_f, 1.0f},
+    };
+    for (const AlphaCase& c : cases) {
+        EXPECT_EQ(alpha_t(c.dip_deg, c.rake_deg, 1.0f), c.alpha)
+            << "dip " << c.dip_deg << ", rake " << c.rake_deg;
+    }
+}
+
+TEST(AlphaT, SegmentAnglesInRadiansAndCornerCoefficient) {
+    const Segment segment = make_segment({.dip_deg = 30.0f, .rake_deg = 90.0f});
+    const SegmentAngles angles = SegmentAngles::for_segment(segment, 2.1f, 1.0f);
+    EXPECT_EQ(angles.strike_rad, 10.0f * 0.017453292f);
+    EXPECT_EQ(angles.dip_rad, 30.0f * 0.017453292f);
+    EXPECT_EQ(angles.rake_rad, 90.0f * 0.017453292f);
+    EXPECT_EQ(angles.corner_coeff, 2.1f / 0.5f);
+}
+
+// ---- record length ----------------------------------------------------------
+
+TEST(SimulatorNdata, QuotientTruncatedWithSaturation) {
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    const struct {
+        float duration_s;
+        float dt_s;
+        std::size_t ndata;
+    } cases[] = {
+        {20.0f, 0.01f, 2000},
+        {10.0f, 0.3f, 33},
+        {-5.0f, 0.01f, 0},
+        {0.0f, 0.0f, 0},  // 0 ÷ 0 is NaN
+        {0.001f, 0.01f, 0},
+        {20.0f, 0.0f, std::numeric_limits<std::size_t>::max()},  // inf saturates
+        {inf, 1.0f, std::numeric_limits<std::size_t>::max()},
+        {1e30f, 1.0f, std::numeric_limits<std::size_t>::max()},
+    };
+    const StochModel slip = model_of({{}});
+    for (const auto& c : cases) {
+        const Simulator simulator =
+            built(Simulator::create(make_config(c.duration_s, c.dt_s), slip, two_layers()));
+        EXPECT_EQ(simulator.ndata(), c.ndata) << c.duration_s << " s / " << c.dt_s << " s";
+        EXPECT_EQ(simulator.run_scalars.ndata, c.ndata);
+    }
+}
+
+// ---- slip normalisation -----------------------------------------------------
+
+TEST(NormaliseSource, TwoSubfaultsOverOneLayer) {
+    const StochModel slip =
+        model_of({{.along_strike = 2, .length_km = 2.0f, .width_km = 3.0f, .slips_cm = {1.0f, 3.0f}}});
+    const std::vector<InputLayer> layers = {layer(100.0f, 0.0f, 3.5, 2.7)};
+    const auto [scale, weights] = normalise_source(slip, layers);
+
+    const float a = static_cast<float>((((3.5 * 3.5) * 2.7) * 2.0) * 3.0);
+    const float sum = a + (3.0f * a);
+    EXPECT_EQ(scale.avg_subfault_km, std::sqrt(6.0f));
+    EXPECT_EQ(scale.total_moment_dyn_cm, sum * 1e20f);
+    EXPECT_EQ(scale.subfault_count, 2u);
+    ASSERT_EQ(weights.size(), 1u);
+    ASSERT_EQ(weights[0].size(), 2u);
+    EXPECT_EQ(weights[0][0].value, (2.0f / sum) * a);
+    EXPECT_EQ(weights[0][1].value, (2.0f / sum) * (3.0f * a));
+    EXPECT_NEAR(weights[0][0].value, 0.5f, 1e-6f);
+    EXPECT_NEAR(weights[0][1].value, 1.5f, 1e-6f);
+}
+
+// The source strengths use the count of weights above the threshold, not the
+// slip model's subfault count.
+TEST(NormaliseSource, ThresholdCountFeedsTheStrengths) {
+    const StochModel slip = model_of({{.along_strike = 3, .slips_cm = {2.0f, 0.0f, 1e-9f}}});
+    ASSERT_EQ(slip.subfault_count, 3u);
+    const Simulator simulator = built(Simulator::create(make_config(), slip, two_layers()));
+    const auto [scale, weights] = normalise_source(simulator.slip, two_layers());
+    EXPECT_EQ(scale.subfault_count, 1u);
+    EXPECT_FLOAT_EQ(weights[0][0].value, 1.0f);
+    // Below the threshold: scaled all the same, not dropped.
+    EXPECT_EQ(simulator.weights[0][1].value, 0.0f);
+    EXPECT_GT(simulator.weights[0][2].value, 0.0f);
+    const SourceStrength expected =
+        SourceStrength::create(50.0f, scale.avg_subfault_km, scale.total_moment_dyn_cm, 1);
+    ASSERT_EQ(simulator.strengths[0].size(), 3u);
+    for (const SourceStrength& strength : simulator.strengths[0]) {
+        EXPECT_EQ(strength.subevent_moment, expected.subevent_moment);
+        EXPECT_EQ(strength.moment_scale, expected.moment_scale);
+    }
+    const float a = std::sqrt(4.0f);
+    EXPECT_EQ(expected.subevent_moment, (((50.0f * a) * a) * a) * 1e21f);
+}
+
+TEST(NormaliseSource, AllZeroSlipGivesNaNWeights) {
+    const StochModel slip = model_of({{.along_strike = 2, .slips_cm = {0.0f, 0.0f}}});
+    const auto [scale, weights] = normalise_source(slip, two_layers());
+    EXPECT_EQ(scale.subfault_count, 0u);
+    EXPECT_TRUE(std::isnan(weights[0][0].value));
+    EXPECT_TRUE(std::isnan(weights[0][1].value));
+    // A NaN weight is neither below nor above a threshold.
+    EXPECT_FALSE(weights[0][0] < MomentWeight{0.001f});
+    EXPECT_FALSE(weights[0][0] > MomentWeight{0.001f});
+}
+
+// The layer of a row is the first whose bottom is at or below the row centre.
+TEST(NormaliseSource, LayerChosenForEachRowCentre) {
+    const std::vector<InputLayer> layers = {layer(2.0f, 2.0f, 2.0, 2.0),
+                                            layer(5.0f, 3.0f, 3.0, 2.5),
+                                            layer(5.0f, 0.0f, 4.0, 3.0)};
+    // The total moment of one 2 km × 2 km subfault of slip 1 over a layer.
+    const auto moment_of = [](double vsh, double density) {
+        return static_cast<float>((((vsh * vsh) * density) * 2.0) * 2.0) * 1e20f;
+    };
+    const struct {
+        const char* name;
+        float top_depth_km;
+        float total_moment;
+    } flat_cases[] = {
+        {"centre at a bottom takes that layer", 2.0f, moment_of(2.0, 2.0)},
+        {"just below it takes the next", 2.0001f, moment_of(3.0, 2.5)},
+        {"at the half-space top takes the layer above", 5.0f, moment_of(3.0, 2.5)},
+        {"deeper than every depth takes the last", 40.0f, moment_of(4.0, 3.0)},
+        {"above the surface takes the first", -1.0f, moment_of(2.0, 2.0)},
+    };
+    for (const auto& c : flat_cases) {
+        SCOPED_TRACE(c.name);
+        // A flat segment puts every row centre at its top depth.
+        const StochModel slip = model_of({{.dip_deg = 0.0f, .top_depth_km = c.top_depth_km}});
+        EXPECT_EQ(normalise_source(slip, layers).first.total_moment_dyn_cm, c.total_moment);
+    }
+
+    // A vertical segment of three 2 km rows from 0 km: centres near 1, 3 and 5 km.
+    const StochModel vertical = model_of(
+        {{.down_dip = 3, .dip_deg = 90.0f, .top_depth_km = 0.0f, .slips_cm = {1.0f, 1.0f, 1.0f}}});
+    const auto [scale, weights] = normalise_source(vertical, layers);
+    const float step_km = std::sin(90.0f * 0.017453292f) * 2.0f;
+    ASSERT_LE(2.5f * step_km, 5.0f);  // the last centre stays in layer 1
+    const float w0 = static_cast<float>(((2.0 * 2.0) * 2.0) * 2.0 * 2.0);
+    const float w1 = static_cast<float>(((3.0 * 3.0) * 2.5) * 2.0 * 2.0);
+    EXPECT_EQ(scale.total_moment_dyn_cm, ((w0 + w1) + w1) * 1e20f);
+    EXPECT_LT(weights[0][0].value, weights[0][1].value);
+    EXPECT_EQ(weights[0][1].value, weights[0][2].value);
+}
+
+TEST(NormaliseSource, MeanSubfaultSizeOverSegments) {
+    const StochModel slip = model_of({{.length_km = 4.0f, .width_km = 1.0f},
+                                      {.length_km = 4.0f, .width_km = 1.0f}});
+    EXPECT_EQ(normalise_source(slip, two_layers()).first.avg_subfault_km, 2.0f);
+}
+
+// ---- the assembled simulator ------------------------------------------------
+
+TEST(SimulatorCreate, AssemblesCopiesAndRunConstants) {
+    const StochModel slip = model_of({{.along_strike = 2, .down_dip = 2}});
+    const std::vector<InputLayer> vmod_in = two_layers();
+    const config::HfConfig config = make_config();
+    const Simulator simulator = built(Simulator::create(config, slip, vmod_in));
+
+    // Air layer in front; the rest widened unchanged.
+    ASSERT_EQ(simulator.vmod.size(), vmod_in.size() + 1);
+    EXPECT_EQ(simulator.vmod[0].depth_km, static_cast<double>(1e-4f));
+    EXPECT_EQ(simulator.vmod[1], state::Layer::from(vmod_in[0]));
+    EXPECT_EQ(simulator.vmod[2], state::Layer::from(vmod_in[1]));
+
+    const RunScalars& run = simulator.run_scalars;
+    EXPECT_EQ(run.dt, 0.01f);
+    EXPECT_EQ(run.fmax_hz, 25.0f);
+    EXPECT_EQ(run.window_peak_fraction, 0.2f);
+    EXPECT_EQ(run.window_end_fraction, 0.05f);
+    EXPECT_EQ(run.corner_const, 2.1f);
+    EXPECT_EQ(run.calpha, 0.5f);
+    EXPECT_EQ(run.rupture_velocity_sigma, 0.1f);
+    EXPECT_EQ(run.avg_subfault_km, 2.0f);
+    EXPECT_EQ(run.conical_sample_count, 1000u);
+    EXPECT_EQ(run.site_table_len, 20u);
+    EXPECT_EQ(run.max_shear_velocity_km_s, 3.5f);
+
+    EXPECT_EQ(simulator.rayset, config.path.rayset);
+    EXPECT_EQ(simulator.path_duration, path_duration_table(PathDurationModel::Wus));
+    ASSERT_EQ(simulator.angles.size(), 1u);
+    EXPECT_EQ(simulator.angles[0].corner_coeff, 2.1f / alpha_t(45.0f, 90.0f, 0.5f));
+    ASSERT_EQ(simulator.weights.size(), 1u);
+    EXPECT_EQ(simulator.weights[0].size(), 4u);
+    EXPECT_EQ(simulator.strengths[0].size(), 4u);
+    EXPECT_EQ(simulator.slip.segments[0].subfaults, slip.segments[0].subfaults);
+
+    for (std::size_t k = 0; k < fn_hz.size(); ++k) {
+        EXPECT_EQ(simulator.siteamp_log_freq[k], std::log(fn_hz[k]));
+    }
+    EXPECT_EQ(fn_hz.front(), 0.01f);
+    EXPECT_EQ(fn_hz.back(), 70.0f);
+}
+
+TEST(SimulatorCreate, MaxShearVelocityNarrowedAndNaNSkipped) {
+    const std::vector<InputLayer> vmod_in = {layer(1.0f, 1.0f, std::nan(""), 2.0),
+                                             layer(3.0f, 2.0f, 3.3000000000000003, 2.5),
+                                             layer(3.0f, 0.0f, 1.0, 2.5)};
+    const Simulator simulator = built(Simulator::create(make_config(), model_of({{}}), vmod_in));
+    EXPECT_EQ(simulator.run_scalars.max_shear_velocity_km_s, 3.3f);
+}
+
+TEST(SimulatorCreate, NoAirLayerOverASurfaceLayerThinnerThan1m) {
+    std::vector<InputLayer> vmod_in = two_layers();
+    vmod_in[0].depth_km = 0.0005f;
+    const Simulator simulator = built(Simulator::create(make_config(), model_of({{}}), vmod_in));
+    EXPECT_EQ(simulator.vmod.size(), vmod_in.size());
+}
+
+TEST(SimulatorCreate, NativeCallersWithoutLayersOrColumnsAreRefused) {
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(Simulator::create(make_config(), model_of({{}}), {}), Fault);
+    EXPECT_THROW(normalise_source(model_of({{}}), {}), Fault);
+    const StochModel no_columns = model_of({{.along_strike = 0, .down_dip = 3}});
+    try {
+        Simulator::create(make_config(), no_columns, two_layers());
+        ADD_FAILURE() << "no fault";
+    } catch (const Fault& f) {
+        EXPECT_STREQ(f.what(), "segment has no subfault columns along strike, so it has no depth rows");
+    }
+    testing::internal::GetCapturedStderr();
+}
+
+}  // namespace
+}  // namespace kelvane::sim
