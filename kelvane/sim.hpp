@@ -156,7 +156,7 @@ inline constexpr PathDurationTable path_duration_table{};
 
 // The path duration (s) at distance `r_km` (km): the last entry whose start
 // lies below `r_km` (none: {0, 0, 0}) gives (r_km − start_km) × slope + duration.
-// So r ≤ 0 (or NaN) gives 0 and a breakpoint distance uses the interval below it.
+// So r ≤ 0 gives 0, a NaN r gives NaN, and a breakpoint distance uses the interval below it.
 float path_duration_at(std::span<const DurationSegment> table, float r_km);
 
 // Turns the slip into moment weights over the air-inserted layers `vmod_in`:

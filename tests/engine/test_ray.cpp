@@ -442,6 +442,36 @@ TEST(RayStationary, ZeroRangeEndsAtASmallPositiveParameter) {
     EXPECT_NEAR(s.t0, 1.0 + 5.0, 1e-5);  // the vertical time
 }
 
+// At zero range dT/dp = -p c is negative for every p > 0, so the lower bound
+// stays 0 and every midpoint halves the upper bound exactly: p0 is p_max
+// scaled by 2^-k, k the number of midpoints evaluated. With counts 1 and 1.5
+// (c near 2 * 2 + 15 * 3 = 49) the tolerance p c <= 0.01 is first met at
+// k = 11 (p c is about 0.016 at k = 10); a count of 1e12 keeps p c above 9 at
+// every midpoint, so the search stops at the 40th.
+TEST(RayStationary, ZeroRangeHalvesTheUpperBoundUpToFortyTimes) {
+    const std::vector<Layer> model = example_model();
+    const double p_max = (1.0 / 3.0) + (-1e-9);
+    struct Case {
+        const char* name;
+        float layer2_count;
+        int midpoints;
+    };
+    const Case cases[] = {
+        {"tolerance met", 1.5f, 11},
+        {"tolerance never met", 1e12f, 40},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RayState st;
+        st.travel.p_traversals = {0.0f, 0.0f, 0.0f, 0.0f};
+        st.travel.s_traversals = {0.0f, 1.0f, c.layer2_count, 0.0f};
+        st.travel.deepest_layer = 2;
+        const Stationary s = stationary_ray_parameter(st, model, 0.0);
+        EXPECT_EQ(s.p0, std::ldexp(p_max, -c.midpoints));
+        EXPECT_EQ(s.t0, cagniard_time(st, model, {s.p0, 0.0}, 0.0).real());
+    }
+}
+
 // Snell's law by a root finder of its own: for vertical legs z_k in layers of
 // shear speed v_k, the ray reaching range r has p with r = sum z_k p / eta_k(p),
 // and arrives at t = p r + sum z_k eta_k(p), eta_k = sqrt(1/v_k^2 - p^2).
@@ -541,6 +571,24 @@ TEST(RaySpreading, GrazingCrossingsAreCappedAndAZeroLengthIsReported) {
     const Spreading zero = geometric_spreading(st, model, 0.0, 0.0, Takeoff::Up);
     EXPECT_EQ(zero.length_km, static_cast<double>(0.001f));
     EXPECT_EQ(zero.qbar, 0.0f);
+}
+
+TEST(RaySpreading, SineOfOneOrMoreIsCappedInEveryCrossing) {
+    // Path [2, 1] of the example model, shear speeds 3 and 2, th1 = 6 and a
+    // full 2 km crossing: at p = 0.5 the sine in layer 1 is 1 exactly (the cap
+    // applies at 1 itself, else the length is infinite), at p = 1 both exceed 1.
+    const std::vector<Layer> model = example_model();
+    RayState st;
+    green_function(st, model, 8.0f, 10.0f, 1, WaveMode::Sh);
+    const double cap = static_cast<double>(0.999999f);
+    const double stretch = 1.0 / std::sqrt(1.0 - (cap * cap));  // about 702.46
+    for (const double p : {0.5, 1.0}) {
+        SCOPED_TRACE(p);
+        const Spreading s = geometric_spreading(st, model, 8.0, p, Takeoff::Up);
+        EXPECT_NEAR(s.length_km, 8.0 * stretch, 1e-9);
+        EXPECT_NEAR(static_cast<double>(s.qbar),
+                    ((6.0 * stretch / 3.0) / 200.0) + ((2.0 * stretch / 2.0) / 50.0), 1e-5);
+    }
 }
 
 TEST(RaySpreading, AttenuationIsRoundedAfterEveryCrossing) {

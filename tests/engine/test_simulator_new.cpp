@@ -294,6 +294,8 @@ TEST(SimulatorNdata, QuotientTruncatedWithSaturation) {
         {20.0f, 0.0f, std::numeric_limits<std::size_t>::max()},  // inf saturates
         {inf, 1.0f, std::numeric_limits<std::size_t>::max()},
         {1e30f, 1.0f, std::numeric_limits<std::size_t>::max()},
+        // Above 2^63 the quotient still converts exactly (no signed detour).
+        {1e19f, 1.0f, 9999999980506447872u},
     };
     const StochModel slip = model_of({{}});
     for (const auto& c : cases) {
@@ -403,6 +405,68 @@ TEST(NormaliseSource, MeanSubfaultSizeOverSegments) {
     const StochModel slip = model_of({{.length_km = 4.0f, .width_km = 1.0f},
                                       {.length_km = 4.0f, .width_km = 1.0f}});
     EXPECT_EQ(normalise_source(slip, two_layers()).first.avg_subfault_km, 2.0f);
+}
+
+// Expected values from an independent 32-bit evaluation; a count of 4 or 9
+// shows the square root of the count (250 instead of 500 without it).
+TEST(SourceStrengthCreate, SubeventMomentAndScale) {
+    const struct {
+        float stress_drop_bars, avg_subfault_km, total_moment_dyn_cm;
+        std::size_t subfault_count;
+        float subevent_moment, moment_scale;
+    } cases[] = {
+        {50.0f, 2.0f, 4e26f, 4, 4e23f, 500.00003f},
+        {30.0f, 1.5f, 7.5e25f, 9, 1.0125e23f, 246.91359f},
+    };
+    for (const auto& c : cases) {
+        const SourceStrength s = SourceStrength::create(c.stress_drop_bars, c.avg_subfault_km,
+                                                        c.total_moment_dyn_cm, c.subfault_count);
+        EXPECT_EQ(s.subevent_moment, c.subevent_moment) << c.stress_drop_bars << " bars";
+        EXPECT_EQ(s.moment_scale, c.moment_scale) << c.stress_drop_bars << " bars";
+    }
+}
+
+// Weights and strengths follow list order (down-dip rows of along-strike
+// columns), each row over its own layer and each subfault with its own stress drop.
+TEST(SimulatorCreate, WeightsAndStrengthsInGridOrder) {
+    // A vertical 2 × 2 segment from the surface: row centres near 1 km (layer
+    // of vs 2) and 3 km (the half-space of vs 3.5).
+    std::vector<Subfault> subfaults;
+    const float stress_drops_bars[] = {10.0f, 20.0f, 30.0f, 40.0f};
+    for (const float stress_drop : stress_drops_bars) {
+        subfaults.push_back({{1.0f}, 1.0f, 0.0f, stress_drop});
+    }
+    std::vector<Segment> segments;
+    segments.push_back(SegmentBuilder{}
+                           .fault_lon_deg(0.0f)
+                           .fault_lat_deg(0.0f)
+                           .along_strike_count(2)
+                           .down_dip_count(2)
+                           .subfault_length_km(2.0f)
+                           .subfault_width_km(2.0f)
+                           .strike_deg(0.0f)
+                           .dip_deg(90.0f)
+                           .rake_deg(90.0f)
+                           .top_depth_km(0.0f)
+                           .hypocentre_along_strike_km(1.0f)
+                           .hypocentre_down_dip_km(1.0f)
+                           .subfaults(std::move(subfaults))
+                           .build());
+    const Simulator simulator = built(
+        Simulator::create(make_config(), StochModel::create(std::move(segments)), two_layers()));
+    const std::vector<MomentWeight>& w = simulator.weights[0];
+    ASSERT_EQ(w.size(), 4u);
+    EXPECT_EQ(w[0], w[1]);
+    EXPECT_EQ(w[2], w[3]);
+    // μ ∝ vs² × density: 2² × 2.4 above, 3.5² × 2.7 below.
+    EXPECT_FLOAT_EQ(w[2].value / w[0].value, static_cast<float>((3.5 * 3.5 * 2.7) / (2.0 * 2.0 * 2.4)));
+    ASSERT_EQ(simulator.strengths[0].size(), 4u);
+    for (std::size_t k = 0; k < 4; ++k) {
+        // a = 2 km: (((stress × 2) × 2) × 2) × 1e21.
+        EXPECT_EQ(simulator.strengths[0][k].subevent_moment,
+                  (stress_drops_bars[k] * 8.0f) * 1e21f)
+            << "subfault " << k;
+    }
 }
 
 // ---- the assembled simulator ------------------------------------------------

@@ -1,9 +1,12 @@
 // Quarter-wavelength site factors, the gain curve and its application.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <complex>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
@@ -79,6 +82,42 @@ TEST(SiteFactors, QuarterWavelengthWalks) {
     const std::vector<Layer> vmod = crust();
     for (const FactorCase& c : cases) {
         EXPECT_NEAR(factor_at(vmod, c.source_layer, c.frequency_hz), c.expected, 2e-6) << c.what;
+    }
+}
+
+// Bit patterns of the factors of a crust with inexact thicknesses, speeds and
+// densities, worked out apart from the engine step by step (64-bit sums and
+// means narrowed where they are stored, 32-bit quarter periods and ratios) with
+// this platform's expf and logf. The hand-worked walks above carry a tolerance
+// and cannot see a sum kept in the wrong width or a regrouped ratio; these can.
+// Sources in layer 2, layer 4 and the half-space (layer 5).
+TEST(SiteFactors, ReproduceReferenceBits) {
+    const std::vector<Layer> vmod = {layer(1e-4, 0.0005, 0.001), layer(0.37, 0.83, 1.93),
+                                     layer(1.71, 1.97, 2.21),    layer(4.3, 2.9, 2.47),
+                                     layer(7.9, 3.6, 2.73),      layer(0.0, 4.4, 3.1)};
+    struct Case {
+        std::size_t source_layer;
+        std::uint32_t factor_bits[10];  // table entries 0.01 .. 0.7 Hz; from 0.7 Hz on all equal
+    };
+    const Case cases[] = {
+        {2,
+         {0x3bcefed8, 0x3c4fedb6, 0x3c9ca79b, 0x3d03c073, 0x3d3a305d, 0x3d86eb91, 0x3e0e0467,
+          0x3e61971f, 0x3ed86bad, 0x3efff53b}},
+        {4,
+         {0x3cf3a003, 0x3d780402, 0x3dbd7ccd, 0x3e2438b4, 0x3e6feb55, 0x3eaadf74, 0x3f0bb91d,
+          0x3f209dcb, 0x3f546dd9, 0x3f6832a1}},
+        {5,
+         {0x3d6630c1, 0x3dedaf6a, 0x3e387307, 0x3ea5d2ba, 0x3ecbde7b, 0x3efec844, 0x3f35ad86,
+          0x3f4a9233, 0x3f7e6242, 0x3f891384}},
+    };
+    const std::vector<float> log_f = table_log();
+    std::vector<float> factors(log_f.size());
+    for (const Case& c : cases) {
+        site_amplification_factors(vmod, c.source_layer, log_f, factors);
+        for (std::size_t k = 0; k < log_f.size(); ++k) {
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(factors[k]), c.factor_bits[std::min<std::size_t>(k, 9)])
+                << "source layer " << c.source_layer << ", " << table_hz[k] << " Hz";
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 // diagnostics, reproducibility across runs, generators and threads).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <complex>
@@ -407,6 +408,46 @@ TEST(RunWindows, NaNOrNegativeWindowsLeaveTmaxZero) {
     }
 }
 
+TEST(RunWindows, CornerFrequencyAndWindowInTheirOwnOrder) {
+    // window = (path duration + (1 ÷ fc) × √moment_scale) × 2.12 with the
+    // unperturbed fc = ((fraction × corner_coeff) × vs) ÷ (π × avg_subfault_km),
+    // bit for bit, over depths that cross the taper and several layers. The
+    // gather step divides by avg_subfault_km and π one after the other; at some
+    // of these depths that order gives another window, so the check has teeth
+    // (the mean subfault size is not a power of two, or both orders agree).
+    Earthquake quake = small_quake();
+    quake.subfault_km = 1.7f;
+    const Simulator sim = kelvane::scenario::build_simulator(quake);
+    const Segment& seg = sim.slip.segments[0];
+    SubfaultGeometry g = PassBench::geometry_of(seg, station_km(quake, 20.0f));
+    const float cc = sim.angles[0].corner_coeff;
+    const float avg = sim.run_scalars.avg_subfault_km;
+    std::size_t orders_differ = 0;
+    for (int step = 0; step < 400; ++step) {
+        const float depth_km = 0.5f + 0.0737f * static_cast<float>(step);
+        for (SubfaultRay& r : g.rays) r.depth_km = depth_km;
+        const WindowPass w = windows_of(sim, seg, g, 0);
+        const std::size_t layer = source_layer_for(sim.vmod, depth_km);
+        const float vs = static_cast<float>(sim.vmod[layer].vsh_km_s);
+        const float fraction = sim.rupture.factor(depth_km);
+        const float fc = ((fraction * cc) * vs) / (3.1415927f * avg);
+        const float fc_other = (((fraction * cc) * vs) / avg) / 3.1415927f;
+        float largest = 0.0f;
+        for (std::size_t k = 0; k < w.window_s.size(); ++k) {
+            const float pd = path_duration_at(sim.path_duration, g.rays[k].slant_km);
+            const float ms_root = ::sqrtf(sim.strengths[0][k].moment_scale);
+            const float expected = (pd + (1.0f / fc) * ms_root) * 2.12f;
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(w.window_s[k]),
+                      std::bit_cast<std::uint32_t>(expected))
+                << depth_km << " " << k;
+            if ((pd + (1.0f / fc_other) * ms_root) * 2.12f != expected) ++orders_differ;
+            largest = std::max(largest, expected);
+        }
+        EXPECT_EQ(w.tmax, largest) << depth_km;
+    }
+    EXPECT_GT(orders_differ, 0u);
+}
+
 // ---- subfault source ----
 
 // A draws source whose normals are all `value`, counting the draws.
@@ -491,6 +532,51 @@ TEST(RunSubfault, WeightTestAndRuptureSpeedDraw) {
     }
 }
 
+TEST(RunSubfault, GatheredValuesInTheirOwnOrder) {
+    // fc = (((fraction × corner_coeff) × vs) ÷ avg_subfault_km) ÷ π, bit for
+    // bit, with the fraction unperturbed (σ 0) or min(base × expf(N σ), 1.4);
+    // vs and the density are the source layer's, narrowed. At some depths the
+    // window pass's order (÷ (π × avg)) rounds differently, so the check has
+    // teeth (the mean subfault size is not a power of two, or both orders agree).
+    for (const float sigma : {0.0f, 0.5f}) {
+        Earthquake quake = small_quake();
+        quake.subfault_km = 1.7f;
+        quake.rv_sig1 = sigma;
+        PassBench bench(quake, 20.0f, 7);
+        const Segment& seg = bench.sim.slip.segments[0];
+        const RunContext ctx = bench.context();
+        const std::vector<MomentWeight> w(4, MomentWeight{1.0f});
+        const float cc = bench.sim.angles[0].corner_coeff;
+        const float avg = bench.sim.run_scalars.avg_subfault_km;
+        const std::size_t k = seg.grid_index(2, 1);
+        std::size_t orders_differ = 0;
+        for (int step = 0; step < 400; ++step) {
+            const float depth_km = 0.5f + 0.0737f * static_cast<float>(step);
+            bench.geometry.rays[k].depth_km = depth_km;
+            int draws = 0;
+            ScriptedDraws d{0.3f, &draws};
+            const std::optional<SubfaultSource> s =
+                SubfaultSource::gather(d, bench.pass(seg, w), 2, 1, ctx);
+            ASSERT_TRUE(s.has_value());
+            const std::size_t layer = source_layer_for(bench.sim.vmod, depth_km);
+            const float base = bench.sim.rupture.factor(depth_km);
+            const float fraction =
+                sigma > 0.0f ? std::min(base * ::expf(0.3f * sigma), 1.4f) : base;
+            const float vs = static_cast<float>(bench.sim.vmod[layer].vsh_km_s);
+            const float fc = (((fraction * cc) * vs) / avg) / 3.1415927f;
+            EXPECT_EQ(draws, sigma > 0.0f ? 1 : 0);
+            EXPECT_EQ(s->layer, layer) << depth_km;
+            EXPECT_EQ(s->shear_velocity_km_s, vs) << depth_km;
+            EXPECT_EQ(s->density_g_cm3, static_cast<float>(bench.sim.vmod[layer].density_g_cm3));
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(s->corner_frequency_hz),
+                      std::bit_cast<std::uint32_t>(fc))
+                << sigma << " " << depth_km;
+            if (((fraction * cc) * vs) / (3.1415927f * avg) != fc) ++orders_differ;
+        }
+        EXPECT_GT(orders_differ, 0u) << sigma;
+    }
+}
+
 TEST(RunSubfault, EarliestStartSample) {
     // slant 37 km at 3.7 km/s: 10 s; window 10 s starts 2 s early; a straight
     // ray's window starts at 37 × 0.7 ÷ 3.7 = 7 s. dt 0.5 s.
@@ -555,6 +641,9 @@ TEST(RunSubfault, TracedRays) {
         EXPECT_EQ(traced.path_length_km, green.rpath) << code;
         EXPECT_EQ(traced.qbar, green.qbar) << code;
         EXPECT_EQ(traced.window_start_s, green.stime - 0.2f * s.window_s) << code;
+        // Incidence asinf(rp0 × vs) in 32 bits; π − incidence leaving upwards.
+        const float incidence = ::asinf(green.rp0 * s.shear_velocity_km_s);
+        EXPECT_EQ(traced.takeoff_rad, code % 2 == 1 ? 3.1415927f - incidence : incidence) << code;
         if (code % 2 == 1) {
             EXPECT_GE(traced.takeoff_rad, 1.5707964f) << code;
         } else {
@@ -885,6 +974,77 @@ TEST(StationRun, ShortRecordClipsSeriesAndPeaks) {
     EXPECT_LT(out.census.samples_accumulated, out.census.samples_computed);
     EXPECT_LE(out.census.samples_accumulated, placed * out.ndata);
     EXPECT_GT(out.clipping.peaks_lost, 0u);
+}
+
+TEST(StationRun, RecordEndBoundariesAtBothSkipPoints) {
+    // One subfault, one layered ray. Its rupture time moves the start sample
+    // (and the earliest start) by whole samples onto and past sample ndata:
+    // a start on sample ndata still places one value (transform length 2); a
+    // start one later is outside. An earliest start on sample ndata does not
+    // skip the subfault (the traced ray's own start sets its clipping); one
+    // later skips it, and the clipping then comes from the earliest start.
+    Earthquake quake = small_quake();
+    quake.rayset = {1};
+    const PassBench bench(quake, 20.0f, 5);
+    const RunScalars& run = bench.sim.run_scalars;
+    const auto ndata = static_cast<std::int32_t>(run.ndata);
+    const Segment& seg = bench.sim.slip.segments[0];
+    const std::size_t k = seg.grid_index(2, 2);
+    std::vector<MomentWeight> only(4, MomentWeight{0.0f});
+    only[k] = MomentWeight{1.0f};
+
+    // Start and earliest start of the pair with a rupture time of 0.
+    Segment on_time = seg;
+    on_time.subfaults[k].rupture_time_s = 0.0f;
+    kelvane::rng::DrawSource d = bench.stream.source.respawn(1);
+    const RunContext ctx = bench.context();
+    const SubfaultSource source = *SubfaultSource::gather(d, bench.pass(on_time, only), 2, 2, ctx);
+    kelvane::ray::RayState state;
+    const std::int32_t start0 =
+        arrival_time_and_angles(trace_ray(state, source, RayType{1}, ctx), source,
+                                bench.sim.angles[0], run)
+            .start_sample;
+    const std::int32_t earliest0 = source.earliest_start_sample(run, bench.sim.rayset);
+    ASSERT_LT(earliest0, start0);  // the bound lies strictly before the ray
+
+    // The pass with the subfault's rupture delayed by `rupture_samples` samples.
+    const auto pass_with_delay = [&](std::int32_t rupture_samples) {
+        Segment late = seg;
+        const float rupture_time_s = (static_cast<float>(rupture_samples) + 0.5f) * run.dt;
+        EXPECT_EQ(saturating_sample(rupture_time_s / run.dt), rupture_samples);
+        late.subfaults[k].rupture_time_s = rupture_time_s;
+        return bench.run_pass(only, &late);
+    };
+    const float window_s = source.window_s;
+    {
+        const PassBench::Result r = pass_with_delay(ndata - start0);  // start = ndata
+        EXPECT_EQ(r.tally.census, (Census{1, 0, 2, 1, 0}));
+        EXPECT_EQ(r.tally.clipping, Clipping::for_arrival(ndata, window_s, run));
+        for (std::size_t c = 0; c < 3; ++c) {
+            for (std::size_t t = 0; t + 1 < run.ndata; ++t) {
+                ASSERT_EQ(r.acc[c * run.ndata + t], 0.0f) << c << " " << t;
+            }
+        }
+    }
+    {
+        const PassBench::Result r = pass_with_delay(ndata - start0 + 1);  // start = ndata + 1
+        EXPECT_EQ(r.tally.census, (Census{1, 1, 0, 0, 0}));
+        EXPECT_TRUE(all_zero(r.acc));
+    }
+    {
+        const PassBench::Result r = pass_with_delay(ndata - earliest0);  // earliest = ndata
+        EXPECT_EQ(r.tally.census, (Census{1, 1, 0, 0, 0}));
+        const Clipping traced = Clipping::for_arrival(ndata + (start0 - earliest0), window_s, run);
+        EXPECT_EQ(r.tally.clipping, traced);
+        EXPECT_EQ(r.tally.clipping.peaks_lost, 1u);
+    }
+    {
+        const PassBench::Result r = pass_with_delay(ndata - earliest0 + 1);  // skipped whole
+        EXPECT_EQ(r.tally.census, (Census{1, 1, 0, 0, 0}));
+        const Clipping skipped = Clipping::for_arrival(ndata + 1, window_s, run);
+        EXPECT_EQ(r.tally.clipping, skipped);
+        EXPECT_NE(skipped, Clipping::for_arrival(ndata + 1 + (start0 - earliest0), window_s, run));
+    }
 }
 
 TEST(StationRun, UnrepresentableRunsAreAbandoned) {

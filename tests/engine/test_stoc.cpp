@@ -478,6 +478,43 @@ TEST(StocShape, AmplitudeFollowsKappaBranch) {
     }
 }
 
+// Bit patterns of one ray's envelope and amplitude spectrum, worked out apart
+// from the engine, step by step in the widths the records depend on, with this
+// platform's maths library (logf, expf, powf, exp, tgamma). The tolerance tests
+// above cannot see a step taken in the wrong width or order (a 32-bit envelope
+// decay, an unnarrowed norm, a 64-bit source term, a regrouped product); these
+// can. Kappa 0 takes the f_max branch, 0.035 s the kappa filter.
+TEST(StocShape, RefreshReproducesReferenceBits) {
+    const float dt = 0.01f;
+    const SpectrumPlan plan = SpectrumPlan::create(64, dt, 0.6f, kEps, kEta);
+    const std::size_t samples[] = {1, 2, 3, 7, 12, 20, 40, 63};
+    const std::uint32_t envelope_bits[] = {0x3ea1e381, 0x3f2dceca, 0x3f821f8e, 0x3ff7c8ab,
+                                           0x40106ad6, 0x3fed9802, 0x3f0c4b64, 0x3db391e9};
+    const std::size_t bins[] = {1, 2, 3, 5, 9, 17, 25, 32};
+    struct Case {
+        float kappa_s;
+        std::uint64_t amplitude_bits[8];
+    };
+    const Case cases[] = {
+        {0.0f,
+         {0x3fe924587935fec5, 0x3fe7ee17be07fd3b, 0x3fe57012fd975270, 0x3fe1652ea6f27a77,
+          0x3fd8e5aaf5fcd4f7, 0x3fcf236caffe3086, 0x3fc65356910a8c32, 0x3fc1bfb8433ccf5a}},
+        {0.035f,
+         {0x3fe87b3f08e2c75c, 0x3fe6465ab9b33ab2, 0x3fe2ce352cdd12ad, 0x3fda3fc20cc4afde,
+          0x3fc986c85dec613a, 0x3fa88b4dfefe1fec, 0x3f87e534f180a858, 0x3f6bea58871f40b2}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.kappa_s);
+        SpectrumShape shape = SpectrumShape::with_capacity(64);
+        shape.refresh(plan, SourceModel{dt, kEps, kEta, c.kappa_s}, typical_path(0.6f));
+        for (std::size_t n = 0; n < 8; ++n) {
+            EXPECT_EQ(bits(shape.envelope[samples[n]]), envelope_bits[n]) << "sample " << samples[n];
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(shape.amplitude[bins[n]]), c.amplitude_bits[n])
+                << "bin " << bins[n];
+        }
+    }
+}
+
 // ------------------------------------------------------------ stochastic spectrum
 
 // A refreshed plan and shape for `np2` points at `dt`, window half the series.
