@@ -1,0 +1,222 @@
+"""Random arguments never crash the module or raise anything unexpected, and
+repeated constructions and batches, failing ones included, do not leak."""
+
+import gc
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+
+import _orvinta as o
+import support
+
+ARGUMENT_ERRORS = (TypeError, ValueError, OverflowError)
+PANIC = support.panic_type()
+
+SEGMENT = support.segment()
+VALID = {
+    "FaultSegment": support.segment_kwargs(),
+    "SlipModel": {"segments": [SEGMENT]},
+    "VelocityModel1D": support.velocity_kwargs(),
+    "SourceParameters": support.source_kwargs(),
+    "PathParameters": {"rayset": [0, 1], "path_duration_model": 0},
+    "SiteParameters": {"fmax_hz": 10.0},
+    "RecordParameters": {"duration_s": 5.0, "dt": 0.01},
+    "HfConfig": {
+        "source": o.SourceParameters(**support.source_kwargs()),
+        "path": o.PathParameters(rayset=[0], path_duration_model=0),
+        "site": o.SiteParameters(fmax_hz=10.0),
+        "record": o.RecordParameters(duration_s=5.0, dt=0.01),
+    },
+    "Simulator": {"config": support.config(duration_s=5.0), "slip_model": o.SlipModel([SEGMENT]),
+                  "velocity_model": support.velocity_model()},
+}
+
+DTYPES = [np.float32, np.float64, np.uint64, np.int64, np.int32, np.bool_, ">f4", ">f8", ">u8",
+          np.complex64, np.float16]
+
+arrays = st.builds(
+    lambda dtype, shape, data: data.draw(hnp.arrays(dtype, shape)),
+    st.sampled_from(DTYPES),
+    hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=4),
+    st.data(),
+)
+
+
+@st.composite
+def array_views(draw):
+    """Arrays, sometimes strided, reversed, Fortran-ordered or misaligned."""
+    array = draw(arrays)
+    how = draw(st.sampled_from(["plain", "strided", "reversed", "fortran", "misaligned"]))
+    if how == "strided" and array.ndim >= 1:
+        array = array[::2]
+    elif how == "reversed" and array.ndim >= 1:
+        array = array[::-1]
+    elif how == "fortran":
+        array = np.asfortranarray(array)
+    elif how == "misaligned" and array.size > 0:
+        raw = np.zeros(array.nbytes + 1, np.uint8)[1:]
+        array = raw.view(array.dtype).reshape(array.shape)
+    return array
+
+
+scalars = st.one_of(
+    st.none(), st.booleans(), st.integers(), st.integers(-2 ** 31 - 2, 2 ** 31 + 2),
+    st.floats(allow_nan=True, allow_infinity=True), st.text(max_size=4), st.binary(max_size=4),
+    st.complex_numbers(), st.just(object()), st.just(SEGMENT), st.just(o.SiteParameters(fmax_hz=1)),
+)
+objects = st.recursive(
+    st.one_of(scalars, array_views()),
+    lambda inner: st.one_of(st.lists(inner, max_size=4), st.tuples(inner, inner),
+                            st.dictionaries(st.text(max_size=3), inner, max_size=2),
+                            st.frozensets(st.integers(), max_size=3)),
+    max_leaves=6,
+)
+
+
+@st.composite
+def calls(draw, name):
+    """Arguments for constructor `name`: valid ones with some replaced by
+    random objects, some dropped, sometimes a surplus keyword or positional."""
+    kwargs = dict(VALID[name])
+    for key in list(kwargs):
+        choice = draw(st.integers(0, 9))
+        if choice < 3:
+            kwargs[key] = draw(objects)
+        elif choice == 3:
+            del kwargs[key]
+    args = ()
+    if draw(st.integers(0, 9)) == 0:
+        kwargs[draw(st.text(min_size=1, max_size=5))] = draw(objects)
+    if draw(st.integers(0, 9)) == 0:
+        args = tuple(draw(st.lists(objects, max_size=3)))
+    return args, kwargs
+
+
+@pytest.mark.parametrize("name", list(VALID))
+def test_constructors_raise_only_argument_errors(name):
+    cls = getattr(o, name)
+
+    @settings(max_examples=150, deadline=None, database=None, suppress_health_check=list(HealthCheck))
+    @given(calls(name))
+    def check(call):
+        args, kwargs = call
+        try:
+            cls(*args, **kwargs)
+        except ARGUMENT_ERRORS:
+            pass
+
+    check()
+
+
+SIMULATORS = {
+    "valid": (support.simulator(duration_s=2.0), False),
+    "negative ray": (support.simulator(rayset=[0, -3], duration_s=2.0), True),
+    "dt zero": (support.simulator(dt=0.0), True),
+}
+
+station_values = st.one_of(
+    st.floats(allow_nan=True, allow_infinity=True, width=32),
+    st.floats(-90, 90, width=32),
+)
+
+
+@st.composite
+def station_calls(draw):
+    n = draw(st.integers(0, 3))
+    kwargs = {}
+    for key, dtype in [("latitude_deg", np.float32), ("longitude_deg", np.float32),
+                       ("station_seed", np.uint64), ("kappa_s", np.float32),
+                       ("q_frequency_exponent", np.float32)]:
+        choice = draw(st.integers(0, 12))
+        if choice == 0:
+            kwargs[key] = draw(objects)
+        elif choice == 1:
+            continue
+        elif dtype is np.uint64:
+            kwargs[key] = np.array(draw(st.lists(st.integers(0, 2 ** 64 - 1), min_size=n,
+                                                 max_size=n)), np.uint64)
+        else:
+            kwargs[key] = np.array(draw(st.lists(station_values, min_size=n, max_size=n)),
+                                   np.float32)
+    if draw(st.integers(0, 12)) == 0:
+        kwargs[draw(st.text(min_size=1, max_size=5))] = 1
+    args = tuple(draw(st.lists(objects, max_size=2))) if draw(st.integers(0, 12)) == 0 else ()
+    return args, kwargs
+
+
+@pytest.mark.parametrize("which", list(SIMULATORS))
+def test_run_stations_raises_only_argument_errors_or_expected_faults(which):
+    sim, may_fault = SIMULATORS[which]
+    accepted = ARGUMENT_ERRORS + ((PANIC,) if may_fault else ())
+
+    @settings(max_examples=150, deadline=None, database=None, suppress_health_check=list(HealthCheck))
+    @given(station_calls())
+    def check(call):
+        args, kwargs = call
+        try:
+            result = sim.run_stations(*args, **kwargs)
+        except accepted:
+            return
+        assert result.dtype == np.float32 and result.ndim == 3
+
+    check()
+
+
+def rss_kib():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    pytest.skip("no VmRSS")
+
+
+def churn(rounds):
+    """Constructions and batches, successful and failing, of every class."""
+    big = support.segment_kwargs(rows=40, cols=40)
+    bad_shape = dict(big, stress_drop_bars=np.ones((40, 39), np.float32))
+    bad_stress = dict(big, stress_drop_bars=np.zeros((40, 40), np.float32))
+    thick = {k: np.resize(v, 800) if isinstance(v, np.ndarray) else v
+             for k, v in support.velocity_kwargs(vs_moho_km_s=99.0).items()}
+    short = dict(thick, quality_factor_s=np.ones(799, np.float32))
+    sim = support.simulator(duration_s=5.0)
+    faulty = support.simulator(rayset=[-1], duration_s=5.0)
+    stations = support.stations(2)
+    for _ in range(rounds):
+        seg = o.FaultSegment(**big)
+        o.SlipModel([seg, seg, seg])
+        o.VelocityModel1D(**thick)
+        o.PathParameters(rayset=list(range(200)), path_duration_model=1)
+        support.config()
+        sim.run_stations(**stations)
+        for call, kwargs in [(o.FaultSegment, bad_shape), (o.FaultSegment, bad_stress),
+                             (o.VelocityModel1D, short),
+                             (o.PathParameters, {"rayset": [0] * 100 + [1.5],
+                                                 "path_duration_model": 0})]:
+            try:
+                call(**kwargs)
+            except ARGUMENT_ERRORS:
+                pass
+        try:
+            faulty.run_stations(**stations)
+        except PANIC:
+            pass
+        try:
+            sim.run_stations(**dict(stations, kappa_s=np.zeros(3, np.float32)))
+        except ValueError:
+            pass
+
+
+def test_repeated_work_does_not_grow_memory(capfd):
+    churn(100)  # warm caches and allocator pools
+    gc.collect()
+    before = rss_kib()
+    churn(2000)
+    gc.collect()
+    grown = rss_kib() - before
+    capfd.readouterr()  # the fault reports of the faulty batches
+    # One lost segment (1600 subfaults), layer list or batch result per round
+    # would add tens of megabytes.
+    assert grown < 8 * 1024, f"RSS grew by {grown} KiB"
