@@ -90,7 +90,7 @@ def main(argv=None) -> int:
 
     started = time.perf_counter()
     dt = 0.01
-    simulator, stations, slip_model = scenario.build_simulator(duration_s=40.0, dt=dt)
+    simulator, stations, slip_model = scenario.build_simulator(duration_s=60.0, dt=dt)
     print(
         f"scenario: {slip_model.subfault_count} subfaults on {len(scenario.SEGMENTS)} segments, "
         f"rays {{1, 2}}, {len(stations)} stations, {simulator_ndata(simulator, dt)} samples at dt {dt} s"

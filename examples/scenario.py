@@ -181,11 +181,14 @@ class Stations:
 def build_stations(centres_km: np.ndarray, origin, count: int = 36) -> Stations:
     """`count` stations from about 2 to 100 km from the rupture, spread in azimuth."""
     rng = np.random.default_rng(7)
-    centroid = centres_km[:, :2].mean(axis=0)
+    # Walk out from above the shallowest subfaults, so that near stations can
+    # come within a few km of the rupture.
+    shallowest = centres_km[:, 2] <= centres_km[:, 2].min() + 1e-6
+    centroid = centres_km[shallowest, :2].mean(axis=0)
     lats, lons, rrup = [], [], []
     for k, target in enumerate(np.geomspace(2.0, 100.0, count)):
         azimuth = math.radians((k * 137.508) % 360.0)  # golden-angle spread
-        # Walk out from the rupture's centroid until the closest subfault is `target` away.
+        # Walk out until the closest subfault centre is `target` away.
         best = None
         for r in np.linspace(0.0, target + 30.0, 400):
             e = centroid[0] + r * math.sin(azimuth)
