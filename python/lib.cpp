@@ -1610,6 +1610,12 @@ PyModuleDef_Slot module_slots[] = {
 #if ORVINTA_HAVE_MOD_GIL
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
+#if PY_VERSION_HEX >= 0x030C0000
+    // The class objects, PanicException and the NumPy table are kept once per
+    // process, so a second interpreter must not import the module and be
+    // handed the first one's objects.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
 #if ORVINTA_HAVE_MOD_EXPORT
     {Py_mod_name, const_cast<char*>("_orvinta")},
     {Py_mod_doc, const_cast<char*>("")},

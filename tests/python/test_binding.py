@@ -1,6 +1,8 @@
 """Argument binding and conversion: the words of every mismatch, the note
 naming the failing argument, and what each conversion kind accepts."""
 
+import ctypes
+
 import numpy as np
 import pytest
 
@@ -237,6 +239,27 @@ def test_keyword_and_positional_binding_agree():
     b = by_keyword.run_stations(**STATIONS)
     np.testing.assert_array_equal(a, b)
     assert o.SlipModel(segments=[SEGMENT]).subfault_count == o.SlipModel([SEGMENT]).subfault_count
+
+
+def test_non_string_keyword_is_unexpected_in_both_calling_forms():
+    # Python code cannot pass a keyword that is not a string; a native caller
+    # can, through the keyword dict of a constructor or the keyword-name
+    # tuple of the fast calling convention.
+    call = ctypes.pythonapi.PyObject_Call
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object] * 3
+    with pytest.raises(TypeError) as info:
+        call(o.SiteParameters, (), {"fmax_hz": 1.0, 2: 3.0})
+    assert info.value.args == ("SiteParameters.__new__() got an unexpected keyword argument '2'",)
+
+    vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+    vectorcall.restype = ctypes.py_object
+    vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+    values = (ctypes.py_object * 6)(*STATIONS.values(), 1.0)
+    with pytest.raises(TypeError) as info:
+        vectorcall(SIM.run_stations, ctypes.addressof(values), 0, tuple(STATIONS) + (b"kappa_s",))
+    assert info.value.args == (
+        "Simulator.run_stations() got an unexpected keyword argument 'b'kappa_s''",)
 
 
 def test_keyword_order_does_not_matter():

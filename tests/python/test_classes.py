@@ -199,6 +199,14 @@ def test_strided_layer_array_is_refused_before_the_lengths():
     assert not hasattr(info.value, "__notes__")
 
 
+def test_vs_moho_is_converted_before_any_flat_view():
+    arrays = layers([3, 3, 3, 3, 3, 3])
+    arrays["vp_km_s"] = np.ones(6)[::2]
+    with pytest.raises(TypeError) as info:
+        o.VelocityModel1D(**arrays, vs_moho_km_s=None)
+    assert info.value.__notes__ == ["while processing 'vs_moho_km_s'"]
+
+
 def test_empty_strided_arrays_are_empty_views():
     arrays = {name: np.ones(4, dtype)[:0:2] for name, dtype in zip(LAYER_NAMES, LAYER_DTYPES)}
     with pytest.raises(ValueError) as info:

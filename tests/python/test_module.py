@@ -209,6 +209,39 @@ def test_reimport_gives_the_same_class_objects():
         sys.modules["_orvinta"] = old_module
 
 
+# (class, a call that fails at its last step: the value checks, or the
+# conversion of its last argument where the class checks no values)
+FAILING_CONSTRUCTIONS = [
+    ("FaultSegment", lambda: support.segment(stress_drop_bars=support.grid(0.0))),
+    ("SlipModel", lambda: o.SlipModel([])),
+    ("VelocityModel1D", lambda: support.velocity_model(vs_moho_km_s=1.0)),
+    ("SourceParameters", lambda: o.SourceParameters(**support.source_kwargs(
+        rupture_velocity_sigma="x"))),
+    ("PathParameters", lambda: o.PathParameters(rayset=[0], path_duration_model=5)),
+    ("SiteParameters", lambda: o.SiteParameters(fmax_hz=None)),
+    ("RecordParameters", lambda: o.RecordParameters(duration_s=1.0, dt=None)),
+    ("HfConfig", lambda: o.HfConfig(source=o.SourceParameters(**support.source_kwargs()),
+                                    path=o.PathParameters(rayset=[0], path_duration_model=0),
+                                    site=o.SiteParameters(fmax_hz=1.0), record=None)),
+    ("Simulator", lambda: o.Simulator(
+        support.config(), o.SlipModel([support.segment(), support.segment(subfault_width_km=3)]),
+        support.velocity_model())),
+]
+
+
+@pytest.mark.parametrize("name, call", FAILING_CONSTRUCTIONS,
+                         ids=[c[0] for c in FAILING_CONSTRUCTIONS])
+def test_a_failing_constructor_leaves_no_instance(name, call):
+    # Every instance holds a reference to its class, so an instance left
+    # behind by a failed construction would raise the class's count.
+    cls = getattr(o, name)
+    before = sys.getrefcount(cls)
+    for _ in range(5):
+        with pytest.raises((TypeError, ValueError)):
+            call()
+    assert sys.getrefcount(cls) == before
+
+
 def test_panic_exception_is_a_base_exception_with_one_argument():
     panic = support.panic_type()
     assert panic.__name__ == "PanicException"
@@ -302,6 +335,42 @@ FAKE_NUMPY_CASES = [
     ("not a capsule", "1.24.0",
      {"core/__init__.py": "", "core/multiarray.py": "_ARRAY_API = 5\n"},
      "TypeError: 'int' object is not an instance of 'PyCapsule'"),
+]
+
+
+def _fake_capsule(abi, feature, endianness):
+    """A multiarray module whose `_ARRAY_API` table answers only the three
+    interface queries (ABI version, C-API feature version, byte order)."""
+    return (
+        "import ctypes\n"
+        "_table = (ctypes.c_void_p * 283)()\n"
+        "_keep = []\n"
+        "for index, restype, value in ((0, ctypes.c_uint, %d), (211, ctypes.c_uint, %d),\n"
+        "                              (210, ctypes.c_int, %d)):\n"
+        "    query = ctypes.CFUNCTYPE(restype)(lambda value=value: value)\n"
+        "    _keep.append(query)\n"
+        "    _table[index] = ctypes.cast(query, ctypes.c_void_p).value\n"
+        "_new = ctypes.pythonapi.PyCapsule_New\n"
+        "_new.restype = ctypes.py_object\n"
+        "_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]\n"
+        "_ARRAY_API = _new(ctypes.addressof(_table), None, None)\n"
+    ) % (abi, feature, endianness)
+
+
+# Each case passes the checks before its own, each at its boundary value.
+FAKE_NUMPY_CASES += [
+    ("ABI version too new", "1.24.0",
+     {"core/__init__.py": "", "core/multiarray.py": _fake_capsule(0x20000AB, 0xC, 1)},
+     "RuntimeError: module compiled against ABI version 0x2000000 but this version of numpy "
+     "is 0x20000ab"),
+    ("C-API feature version too old", "1.24.0",
+     {"core/__init__.py": "", "core/multiarray.py": _fake_capsule(0x2000000, 0xB, 1)},
+     "RuntimeError: module was compiled against NumPy C-API version 0xc (NumPy 1.15) but the "
+     "running NumPy has C-API version 0xb"),
+    ("big-endian NumPy", "2.1.0",
+     {"_core/__init__.py": "", "_core/multiarray.py": _fake_capsule(0x1000009, 0xC, 2)},
+     "RuntimeError: module compiled as little endian, but detected different endianness at "
+     "runtime"),
 ]
 
 FAKE_LIB = '''

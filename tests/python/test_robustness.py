@@ -220,3 +220,63 @@ def test_repeated_work_does_not_grow_memory(capfd):
     # One lost segment (1600 subfaults), layer list or batch result per round
     # would add tens of megabytes.
     assert grown < 8 * 1024, f"RSS grew by {grown} KiB"
+
+
+def _stations_with(**overrides):
+    return dict(support.stations(3), **overrides)
+
+
+def _segment_with(**overrides):
+    return dict(support.segment_kwargs(), **overrides)
+
+
+def _velocity_with(**overrides):
+    return dict(support.velocity_kwargs(), **overrides)
+
+
+# Calls that succeed or fail at each stage after their arrays are taken: the
+# arguments must hold exactly the references they held before. (A reference
+# kept on some path leaks the argument arrays, which reused objects would not
+# show in the process's memory.)
+REFERENCE_CASES = [
+    ("batch", lambda kw: SIMULATORS["valid"][0].run_stations(**kw), _stations_with()),
+    ("batch fault", lambda kw: SIMULATORS["negative ray"][0].run_stations(**kw),
+     _stations_with()),
+    ("batch too large", lambda kw: SIMULATORS["dt zero"][0].run_stations(**kw),
+     _stations_with()),
+    ("batch lengths", lambda kw: SIMULATORS["valid"][0].run_stations(**kw),
+     _stations_with(kappa_s=np.zeros(2, np.float32))),
+    ("batch flat view", lambda kw: SIMULATORS["valid"][0].run_stations(**kw),
+     _stations_with(q_frequency_exponent=np.zeros(6, np.float32)[::2])),
+    ("batch element type", lambda kw: SIMULATORS["valid"][0].run_stations(**kw),
+     _stations_with(q_frequency_exponent=np.zeros(3))),
+    ("segment", lambda kw: o.FaultSegment(**kw), _segment_with()),
+    ("segment shapes", lambda kw: o.FaultSegment(**kw),
+     _segment_with(stress_drop_bars=np.ones((3, 2), np.float32))),
+    ("segment stress drop", lambda kw: o.FaultSegment(**kw),
+     _segment_with(stress_drop_bars=np.zeros((2, 3), np.float32))),
+    ("segment empty", lambda kw: o.FaultSegment(**kw),
+     _segment_with(**{k: np.ones((0, 3), np.float32)
+                      for k in ["slip", "rise_time_s", "rupture_time_s", "stress_drop_bars"]})),
+    ("velocity", lambda kw: o.VelocityModel1D(**kw), _velocity_with()),
+    ("velocity lengths", lambda kw: o.VelocityModel1D(**kw),
+     _velocity_with(quality_factor_s=np.ones(3, np.float32))),
+    ("velocity flat view", lambda kw: o.VelocityModel1D(**kw),
+     _velocity_with(vsh_km_s=np.ones(8)[::2])),
+    ("velocity at the Moho", lambda kw: o.VelocityModel1D(**kw), _velocity_with(vs_moho_km_s=1.0)),
+    ("velocity conversion", lambda kw: o.VelocityModel1D(**kw), _velocity_with(vs_moho_km_s="4")),
+]
+
+
+@pytest.mark.parametrize("call, kwargs", [case[1:] for case in REFERENCE_CASES],
+                         ids=[case[0] for case in REFERENCE_CASES])
+def test_argument_references_are_released_on_every_path(call, kwargs, capfd):
+    import sys
+    before = {name: sys.getrefcount(value) for name, value in kwargs.items()}
+    for _ in range(3):
+        try:
+            call(kwargs)
+        except (Exception, PANIC):  # only the references matter here
+            pass
+    capfd.readouterr()  # the fault reports
+    assert {name: sys.getrefcount(value) for name, value in kwargs.items()} == before

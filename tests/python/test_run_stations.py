@@ -66,6 +66,31 @@ def test_zero_length_records():
     assert result.flags.c_contiguous and result.flags.writeable
 
 
+def test_result_size_limit_is_on_the_byte_count():
+    # 4-byte elements whose byte count must stay below 2^63: at most
+    # 2^61 - 1 of them. ndata is duration / dt in 32 bits, so the two record
+    # lengths are the float32 values either side of the largest 3 x ndata
+    # within that limit; an empty batch then allocates nothing of that size.
+    limit = (2 ** 61 - 1) // 3
+    fits = np.float32(limit)
+    if int(fits) > limit:
+        fits = np.nextafter(fits, np.float32(0))
+    too_many = np.nextafter(fits, np.float32(np.inf))
+    sim = support.simulator(duration_s=float(fits), dt=1.0)
+    result = sim.run_stations(**support.stations(0))
+    assert result.shape == (3, 0, int(fits))
+    assert result.strides == (0, 0, 0)
+    # Representable, but no memory holds it: refused, nothing crashes.
+    with pytest.raises(MemoryError):
+        sim.run_stations(**support.stations(1))
+    panic = support.panic_type()
+    sim = support.simulator(duration_s=float(too_many), dt=1.0)
+    for n in (0, 1):
+        with pytest.raises(panic) as info:
+            sim.run_stations(**support.stations(n))
+        assert "too large" in info.value.args[0]
+
+
 @pytest.mark.parametrize("lengths", [(3, 3, 2, 3, 3), (3, 2, 3, 3, 3), (3, 3, 3, 3, 4),
                                      (0, 1, 1, 1, 1)])
 def test_unequal_lengths_raise_before_any_station_runs(lengths):
@@ -77,6 +102,15 @@ def test_unequal_lengths_raise_before_any_station_runs(lengths):
     message = info.value.args[0]
     assert len(info.value.args) == 1
     assert str(list(lengths)) in message
+
+
+def test_flat_views_come_before_the_length_check():
+    arrays = support.stations(3)
+    arrays["longitude_deg"] = np.zeros(6, np.float32)[::2]
+    arrays["kappa_s"] = arrays["kappa_s"][:2]
+    with pytest.raises(TypeError) as info:
+        SIM.run_stations(**arrays)
+    assert info.value.args == ("The given array is not contiguous or is misaligned.",)
 
 
 def test_station_rows_do_not_depend_on_batch_position_or_neighbours():
