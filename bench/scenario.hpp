@@ -14,6 +14,7 @@
 #include <math.h>
 
 #include <array>
+#include <optional>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -23,9 +24,13 @@
 
 #include "kelvane/config.hpp"
 #include "kelvane/fault.hpp"
+#include "kelvane/geom.hpp"
 #include "kelvane/input.hpp"
+#include "kelvane/ray.hpp"
+#include "kelvane/rng.hpp"
 #include "kelvane/sim.hpp"
 #include "kelvane/state.hpp"
+#include "kelvane/stoc.hpp"
 
 namespace kelvane::scenario {
 
@@ -191,5 +196,65 @@ inline input::Station station_at(const Earthquake& quake, float distance_km, flo
 // The footwall side of the default segment: perpendicular to strike, away
 // from the dip direction.
 inline float footwall_azimuth_deg(const Earthquake& quake) { return quake.strike_deg - 90.0f; }
+
+// The plane of a segment, as the station run hands it to the geometry.
+inline geom::FaultPlane fault_plane_of(const input::Segment& seg) {
+    return geom::FaultPlane{{seg.fault_lat_deg, seg.fault_lon_deg},
+                            seg.strike_deg,
+                            seg.dip_deg,
+                            seg.top_depth_km,
+                            seg.along_strike_offset_km,
+                            seg.subfault_length_km,
+                            seg.subfault_width_km,
+                            seg.along_strike_count,
+                            seg.down_dip_count};
+}
+
+// The transform length of every pair that a run of `station` with `seed`
+// places on the record, in the run's order (segments, subfaults along strike,
+// ray codes), found with the run's own public steps. A pair's length depends
+// only on its geometry, never on its ray stream, so the lengths are those the
+// run itself uses; callers compare their count and sum with the run's census.
+inline std::vector<std::size_t> placed_pair_lengths(const sim::Simulator& simulator,
+                                                    const input::Station& station,
+                                                    std::uint64_t seed) {
+    const sim::StationStream stream =
+        sim::seed_and_predraw(seed, simulator.run_scalars.conical_sample_count);
+    const sim::RunScalars& run = simulator.run_scalars;
+    const sim::RunContext ctx{simulator.vmod,          simulator.rupture, run,
+                              simulator.rayset,        stream.deviates,   simulator.siteamp_log_freq,
+                              station.kappa_s,         seed};
+    std::vector<std::size_t> lengths;
+    ray::RayState ray_state;
+    for (std::size_t s = 0; s < simulator.slip.segments.size(); ++s) {
+        const input::Segment& seg = simulator.slip.segments[s];
+        const geom::SubfaultGeometry geometry =
+            geom::subfault_geometry(fault_plane_of(seg), {station.latitude, station.longitude});
+        const sim::WindowPass windows = simulator.time_window_pass(
+            seg, geometry, simulator.angles[s], simulator.strengths[s]);
+        const sim::SegmentPass pass{s,           seg, geometry, windows, simulator.angles[s],
+                                    simulator.weights[s], simulator.strengths[s]};
+        const std::uint64_t seg_seed = sim::segment_seed(seed, s);
+        for (const auto [i, j] : seg.strike_major()) {
+            const std::uint64_t subfault_seed =
+                sim::substream_seed_from_segment(seg_seed, seg.grid_index(i, j));
+            rng::DrawSource d = stream.source.respawn(subfault_seed);
+            const std::optional<sim::SubfaultSource> source =
+                sim::SubfaultSource::gather(d, pass, i, j, ctx);
+            if (!source) continue;
+            for (const config::RayType code : simulator.rayset) {
+                const sim::TracedRay traced = sim::trace_ray(ray_state, *source, code, ctx);
+                const sim::Arrival arrival =
+                    sim::arrival_time_and_angles(traced, *source, simulator.angles[s], run);
+                if (arrival.start_sample > static_cast<std::int32_t>(run.ndata)) continue;
+                const std::size_t np2 = stoc::SpectrumPlan::length_for_arrival(
+                    source->window_s, run.dt, arrival.start_sample, run.ndata);
+                if (!arrival.placement(np2, run.ndata)) continue;
+                lengths.push_back(np2);
+            }
+        }
+    }
+    return lengths;
+}
 
 }  // namespace kelvane::scenario

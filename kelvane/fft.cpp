@@ -14,6 +14,7 @@
 #include "kelvane/fft.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <fftw3.h>
 #include <limits>
 #include <map>
@@ -158,39 +159,101 @@ void transform(std::span<std::complex<float>> data, bool forward) {
     std::copy(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(n), data.begin());
 }
 
+namespace {
+
+// The running integrals of one sequence: de is the displacement, ve the
+// velocity at the end of the samples seen so far, previous the last sample.
+struct TrendIntegral {
+    float de;
+    float ve;
+    float previous;
+};
+
+// Every operation of the trend correction is 32-bit and in the written order:
+// records depend on its rounding. The double integral uses the trapezoid of
+// the velocity plus the exact area of a linear segment, so it is exact for a
+// piecewise-linear signal; a1 = dt / 2 (velocity trapezoid), a2 = dt^2 / 6
+// (displacement term).
+inline void integrate_sample(TrendIntegral& t, float s, float dt, float a1, float a2) {
+    t.de = (t.de + (dt * t.ve)) + (((t.previous + t.previous) + s) * a2);
+    t.ve = ((t.previous + s) * a1) + t.ve;
+    t.previous = s;
+}
+
+// The linear correction c1 + c2 tau that zeroes both integrals over
+// t = (n - 1) dt, added to samples 2 and later (samples 0 and 1 are left as
+// they are).
+void apply_correction(const TrendIntegral& t_end, float dt, float* a, std::size_t n) {
+    const float t = static_cast<float>(n - 1) * dt;
+    const float c1 = (((-3.0f / t) * t_end.de) + t_end.ve) * (2.0f / t);
+    const float c2 = ((((2.0f / t) * t_end.de) - t_end.ve) * (6.0f / t)) / t;
+    std::size_t k = 2;
+    // Four samples at a time with the same operations: element-wise vector
+    // arithmetic rounds each lane as the scalar expression does, and the
+    // sample index converts to float exactly the same way from a 32-bit lane
+    // as from a machine word (both round to nearest; only lanes below 2^31).
+    using f32x4 = float __attribute__((vector_size(16)));
+    using i32x4 = std::int32_t __attribute__((vector_size(16)));
+    constexpr std::size_t lane_index_limit = std::size_t{1} << 31;
+    const std::size_t vector_end = std::min(n, lane_index_limit);
+    if (vector_end >= 6) {
+        const f32x4 c1v = {c1, c1, c1, c1};
+        const f32x4 c2v = {c2, c2, c2, c2};
+        const f32x4 dtv = {dt, dt, dt, dt};
+        const i32x4 step = {4, 4, 4, 4};
+        i32x4 index = {2, 3, 4, 5};
+        for (; k + 4 <= vector_end; k += 4) {
+            f32x4 x;
+            std::memcpy(&x, a + k, sizeof x);
+            x = (x + c1v) + ((__builtin_convertvector(index, f32x4) * c2v) * dtv);
+            std::memcpy(a + k, &x, sizeof x);
+            index += step;
+        }
+    }
+    for (; k < n; ++k) {
+        a[k] = (a[k] + c1) + ((static_cast<float>(k) * c2) * dt);
+    }
+}
+
+}  // namespace
+
 void remove_quadratic_trend(float dt, std::span<float> acceleration) {
-    // Every operation below is 32-bit and in the written order: records depend
-    // on its rounding. The double integral uses the trapezoid of the velocity
-    // plus the exact area of a linear segment, so it is exact for a
-    // piecewise-linear signal.
     const std::size_t n = acceleration.size();
     // One sample has no duration to correct over.
     if (n < 2) return;
-
-    // a1 = dt / 2 (velocity trapezoid), a2 = dt^2 / 6 (displacement term).
     const float a1 = dt * 0.5f;
     const float a2 = (dt * a1) / 3.0f;
+    float* const a = acceleration.data();
+    TrendIntegral t{0.0f, 0.0f, a[0]};
+    for (std::size_t k = 1; k < n; ++k) integrate_sample(t, a[k], dt, a1, a2);
+    apply_correction(t, dt, a, n);
+}
 
-    // Integrate: de is the displacement, ve the velocity at the end.
-    float de = 0.0f;
-    float ve = 0.0f;
-    float previous = acceleration[0];
+void remove_quadratic_trend(float dt, const std::array<std::span<float>, 3>& rows) {
+    const std::size_t n = rows[0].size();
+    KELVANE_CHECK(rows[1].size() == n && rows[2].size() == n,
+                  kelvane::format("three rows of {}, {} and {} samples have no common length",
+                                  rows[0].size(), rows[1].size(), rows[2].size()));
+    if (n < 2) return;
+    const float a1 = dt * 0.5f;
+    const float a2 = (dt * a1) / 3.0f;
+    float* const x = rows[0].data();
+    float* const y = rows[1].data();
+    float* const z = rows[2].data();
+    // Each row's integration is one chain of dependent additions; stepping
+    // the three chains in one loop lets them overlap. Each row still sees
+    // only its own samples, in order.
+    TrendIntegral tx{0.0f, 0.0f, x[0]};
+    TrendIntegral ty{0.0f, 0.0f, y[0]};
+    TrendIntegral tz{0.0f, 0.0f, z[0]};
     for (std::size_t k = 1; k < n; ++k) {
-        const float s = acceleration[k];
-        de = (de + (dt * ve)) + (((previous + previous) + s) * a2);
-        ve = ((previous + s) * a1) + ve;
-        previous = s;
+        integrate_sample(tx, x[k], dt, a1, a2);
+        integrate_sample(ty, y[k], dt, a1, a2);
+        integrate_sample(tz, z[k], dt, a1, a2);
     }
-
-    // The linear correction c1 + c2 tau that zeroes both over t = (n - 1) dt.
-    const float t = static_cast<float>(n - 1) * dt;
-    const float c1 = (((-3.0f / t) * de) + ve) * (2.0f / t);
-    const float c2 = ((((2.0f / t) * de) - ve) * (6.0f / t)) / t;
-
-    // Samples 0 and 1 are left as they are.
-    for (std::size_t k = 2; k < n; ++k) {
-        acceleration[k] = (acceleration[k] + c1) + ((static_cast<float>(k) * c2) * dt);
-    }
+    apply_correction(tx, dt, x, n);
+    apply_correction(ty, dt, y, n);
+    apply_correction(tz, dt, z, n);
 }
 
 std::size_t plan_count_on_this_thread() { return thread_plans().size(); }

@@ -15,6 +15,7 @@
 //   per-thread scratch row and back, which gives the same bits.
 #pragma once
 
+#include <array>
 #include <complex>
 #include <cstddef>
 #include <cstdint>
@@ -81,6 +82,13 @@ inline void inverse(std::span<std::complex<float>> data) { transform(data, false
 // sample interval in s; all arithmetic in 32-bit floats in a fixed order.
 // Fewer than 2 samples are left as they are.
 void remove_quadratic_trend(float dt, std::span<float> acceleration);
+
+// The same correction of three sequences of one length at once (each row gets
+// exactly the operations and the result of `remove_quadratic_trend` on it
+// alone). The integration is one long chain of dependent additions per row;
+// stepping the three independent chains together lets them overlap. Faults
+// unless the rows have one length.
+void remove_quadratic_trend(float dt, const std::array<std::span<float>, 3>& rows);
 
 // Number of (length, direction) plans this thread has made and holds: a test
 // hook for the per-thread plan cache.

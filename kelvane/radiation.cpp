@@ -9,6 +9,8 @@
 
 #include <math.h>
 
+#include <cstring>
+
 namespace kelvane::radiation {
 
 namespace {
@@ -38,24 +40,110 @@ constexpr float full_circle_rad = 6.2831855f;
 // The vertical conical gain is half the mean magnitude.
 constexpr float vertical_conical_scale = 0.5f;
 
+// Four floats in vector lanes; element-wise arithmetic on them rounds each
+// lane exactly as the same float expression does.
+using f32x4 = float __attribute__((vector_size(16)));
+
+f32x4 load4(const float* p) {
+    f32x4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+void store4(float* p, f32x4 v) { std::memcpy(p, &v, sizeof v); }
+
+// Single-precision sine and cosine of `count` arguments, one library sincosf
+// each.
+void sincos_each(const float* x, float* sines, float* cosines, std::size_t count) {
+    for (std::size_t n = 0; n < count; ++n) ::sincosf(x[n], &sines[n], &cosines[n]);
+}
+
 }  // namespace
+
+float add_perturbed_projections(std::span<const float> uniforms, const RadiationAngles& angles,
+                                float component_rad, float sum_of_squares) {
+    const std::size_t count = uniforms.size() / 5;
+    KELVANE_CHECK(count <= conical_chunk_samples && uniforms.size() == 5 * count,
+                  format("{} uniforms are not the draws of at most {} samples", uniforms.size(),
+                         conical_chunk_samples));
+    // The sine-cosine arguments of each sample: rake, dip, take-off and
+    // az = azimuth - strike for the pattern (`AngleTerms::of`), and
+    // component - azimuth for the projection (`project_horizontal`).
+    float rake[conical_chunk_samples];
+    float dip[conical_chunk_samples];
+    float takeoff[conical_chunk_samples];
+    float az[conical_chunk_samples];
+    float projection[conical_chunk_samples];
+    for (std::size_t n = 0; n < count; ++n) {
+        const float* u = uniforms.data() + (5 * n);
+        const float takeoff_rad = ((0.5f - u[0]) * conical_perturbation_rad) + angles.takeoff_rad;
+        const float azimuth_rad = ((0.5f - u[1]) * conical_perturbation_rad) + angles.azimuth_rad;
+        const float strike_rad = ((0.5f - u[2]) * conical_perturbation_rad) + angles.strike_rad;
+        const float dip_rad = ((0.5f - u[3]) * conical_perturbation_rad) + angles.dip_rad;
+        const float rake_rad = ((0.5f - u[4]) * conical_perturbation_rad) + angles.rake_rad;
+        rake[n] = rake_rad;
+        dip[n] = dip_rad;
+        takeoff[n] = takeoff_rad;
+        az[n] = azimuth_rad - strike_rad;
+        projection[n] = component_rad - azimuth_rad;
+    }
+
+    // The five single-precision sine-cosine pairs of every sample.
+    float sin_rake[conical_chunk_samples], cos_rake[conical_chunk_samples];
+    float sin_dip[conical_chunk_samples], cos_dip[conical_chunk_samples];
+    float sin_takeoff[conical_chunk_samples], cos_takeoff[conical_chunk_samples];
+    float sin_az[conical_chunk_samples], cos_az[conical_chunk_samples];
+    float sin_d[conical_chunk_samples], cos_d[conical_chunk_samples];
+    sincos_each(rake, sin_rake, cos_rake, count);
+    sincos_each(dip, sin_dip, cos_dip, count);
+    sincos_each(takeoff, sin_takeoff, cos_takeoff, count);
+    sincos_each(az, sin_az, cos_az, count);
+    sincos_each(projection, sin_d, cos_d, count);
+
+    // Patterns and projections, each as `radiation_pattern` and
+    // `project_horizontal` form them: four samples at a time in vector lanes
+    // (element-wise, so each lane rounds as the scalar expression does), the
+    // last few one at a time; then the squares are added in sample order.
+    float squares[conical_chunk_samples];
+    std::size_t n = 0;
+    for (; n + 4 <= count; n += 4) {
+        const f32x4 sr = load4(sin_rake + n), cr = load4(cos_rake + n);
+        const f32x4 sd = load4(sin_dip + n), cd = load4(cos_dip + n);
+        const f32x4 si = load4(sin_takeoff + n), ci = load4(cos_takeoff + n);
+        const f32x4 sa = load4(sin_az + n), ca = load4(cos_az + n);
+        const f32x4 p = (sh_pattern(sr, cr, sd, cd, si, ci, sa, ca) * load4(sin_d + n)) +
+                        (sv_pattern(sr, cr, sd, cd, si, ci, sa, ca) * load4(cos_d + n));
+        store4(squares + n, p * p);
+    }
+    for (; n < count; ++n) {
+        const AngleTerms t{sin_rake[n], cos_rake[n],    sin_dip[n], cos_dip[n],
+                           sin_takeoff[n], cos_takeoff[n], sin_az[n], cos_az[n]};
+        const float p = (sh_from(t) * sin_d[n]) + (sv_from(t) * cos_d[n]);
+        squares[n] = p * p;
+    }
+    for (std::size_t k = 0; k < count; ++k) sum_of_squares = sum_of_squares + squares[k];
+    return sum_of_squares;
+}
 
 void fill_horizontal_row(std::span<const float> frequency_hz, float theoretical_gain,
                          float conical_gain, float polarity, std::span<float> radiation) {
-    // Hoisted: the same 32-bit difference in every bin.
+    // Hoisted: the same 32-bit difference in every bin, and the gains of the
+    // two constant weights, 0 and 1, formed as every bin of that weight would
+    // form them.
     const float spread = conical_gain - theoretical_gain;
+    const float all_theoretical = ((0.0f * spread) + theoretical_gain) * polarity;
+    const float all_conical = ((1.0f * spread) + theoretical_gain) * polarity;
     for (std::size_t i = 0; i < frequency_hz.size(); ++i) {
         const float f = frequency_hz[i];
         // Weight of the conical gain; a NaN frequency falls through to 1.
-        float blend;
         if (f <= horizontal_blend_low_hz) {
-            blend = 0.0f;
+            radiation[i] = all_theoretical;
         } else if (f <= horizontal_blend_high_hz) {
-            blend = ::logf(f + f) / ln_horizontal_blend_ratio;
+            const float blend = ::logf(f + f) / ln_horizontal_blend_ratio;
+            radiation[i] = ((blend * spread) + theoretical_gain) * polarity;
         } else {
-            blend = 1.0f;
+            radiation[i] = all_conical;
         }
-        radiation[i] = ((blend * spread) + theoretical_gain) * polarity;
     }
 }
 
@@ -101,28 +189,41 @@ void vertical_radiation_spectrum(const RadiationAngles& angles,
     const float r2 = 2.0f * ((sd * sr) * cd);
     const float s = cos2d * sr;
 
-    // Mean |sv sin t| over the pre-drawn pairs.
+    // Mean |sv sin t| over the pre-drawn pairs, a chunk of samples at a time:
+    // first each sample's take-off and az = azimuth - strike, then their
+    // sine-cosine pairs, then the magnitudes, added in sample order.
     const std::size_t pairs = sample_count < uniform_b.size() ? sample_count : uniform_b.size();
     float sum_of_magnitudes = 0.0f;
-    for (std::size_t n = 0; n < pairs; ++n) {
-        const float ua = uniform_a[n];
-        const float ub = uniform_b[n];
-        // Uniform in cos(take-off) between the two limits.
-        const float t = ::acosf((ua * cos_max) + ((1.0f - ua) * cos_min));
-        const float azimuth_rad = ub * full_circle_rad;
-        float si;
-        float ci;
-        float sa;
-        float ca;
-        ::sincosf(t, &si, &ci);
-        ::sincosf(azimuth_rad - angles.strike_rad, &sa, &ca);
-        // sv_from with the hoisted products; si is also sin t (the library's
-        // sincosf and sinf agree, which the tests check).
-        const float cos2i = (ci * ci) - (si * si);
-        const float q = cr_sd * si;
-        const float sv = ((((2.0f * (q * ci)) * sa) * ca) + (((s * cos2i) * sa) - ((cos2i * p) * ca))) -
-                         (((sa * sa) + 1.0f) * ((r2 * si) * ci));
-        sum_of_magnitudes = sum_of_magnitudes + ::fabsf(sv * si);
+    for (std::size_t first = 0; first < pairs; first += conical_chunk_samples) {
+        const std::size_t count =
+            pairs - first < conical_chunk_samples ? pairs - first : conical_chunk_samples;
+        float takeoff[conical_chunk_samples];
+        float az[conical_chunk_samples];
+        for (std::size_t n = 0; n < count; ++n) {
+            const float ua = uniform_a[first + n];
+            const float ub = uniform_b[first + n];
+            // Uniform in cos(take-off) between the two limits.
+            takeoff[n] = ::acosf((ua * cos_max) + ((1.0f - ua) * cos_min));
+            const float azimuth_rad = ub * full_circle_rad;
+            az[n] = azimuth_rad - angles.strike_rad;
+        }
+        float sin_takeoff[conical_chunk_samples], cos_takeoff[conical_chunk_samples];
+        float sin_az[conical_chunk_samples], cos_az[conical_chunk_samples];
+        sincos_each(takeoff, sin_takeoff, cos_takeoff, count);
+        sincos_each(az, sin_az, cos_az, count);
+        for (std::size_t n = 0; n < count; ++n) {
+            const float si = sin_takeoff[n];
+            const float ci = cos_takeoff[n];
+            const float sa = sin_az[n];
+            const float ca = cos_az[n];
+            // sv_from with the hoisted products; si is also sin t (the
+            // library's sincosf and sinf agree, which the tests check).
+            const float cos2i = (ci * ci) - (si * si);
+            const float q = cr_sd * si;
+            const float sv = ((((2.0f * (q * ci)) * sa) * ca) + (((s * cos2i) * sa) - ((cos2i * p) * ca))) -
+                             (((sa * sa) + 1.0f) * ((r2 * si) * ci));
+            sum_of_magnitudes = sum_of_magnitudes + ::fabsf(sv * si);
+        }
     }
     const float conical_gain =
         (sum_of_magnitudes / static_cast<float>(sample_count)) * vertical_conical_scale;

@@ -69,34 +69,45 @@ struct ShearRadiation {
 // The SH pattern
 //   cr cd ci sin az + cr sd si cos 2az + sr cos 2dip ci cos az
 //   - 1/2 sr sin 2dip si sin 2az,
-// in the bracketing that fixes its rounding (the doublings are exact).
-inline float sh_from(const AngleTerms& t) noexcept {
-    const float sr = t.sin_rake, cr = t.cos_rake, sd = t.sin_dip, cd = t.cos_dip;
-    const float si = t.sin_takeoff, ci = t.cos_takeoff, sa = t.sin_az, ca = t.cos_az;
-    const float cos2d = (cd * cd) - (sd * sd);
-    const float cos2p = (ca * ca) - (sa * sa);
-    const float p = cd * cr;
-    const float q = (cr * sd) * si;
-    const float r = (sd * sr) * cd;
-    const float s = cos2d * sr;
+// in the bracketing that fixes its rounding (the doublings are exact). `T` is
+// float, or a vector of floats whose element-wise arithmetic rounds each lane
+// exactly as float arithmetic does.
+template <class T>
+inline T sh_pattern(T sr, T cr, T sd, T cd, T si, T ci, T sa, T ca) noexcept {
+    const T cos2d = (cd * cd) - (sd * sd);
+    const T cos2p = (ca * ca) - (sa * sa);
+    const T p = cd * cr;
+    const T q = (cr * sd) * si;
+    const T r = (sd * sr) * cd;
+    const T s = cos2d * sr;
     return (((ci * s) * ca) + ((cos2p * q) + ((ci * p) * sa))) - (((2.0f * (si * r)) * sa) * ca);
 }
 
 // The SV pattern
 //   sr cos 2dip cos 2i sin az - cr cd cos 2i cos az + 1/2 cr sd sin 2i sin 2az
 //   - 1/2 sr sin 2dip sin 2i (1 + sin^2 az),
-// with i the take-off angle, in the bracketing that fixes its rounding.
-inline float sv_from(const AngleTerms& t) noexcept {
-    const float sr = t.sin_rake, cr = t.cos_rake, sd = t.sin_dip, cd = t.cos_dip;
-    const float si = t.sin_takeoff, ci = t.cos_takeoff, sa = t.sin_az, ca = t.cos_az;
-    const float cos2d = (cd * cd) - (sd * sd);
-    const float cos2i = (ci * ci) - (si * si);
-    const float p = cd * cr;
-    const float q = (cr * sd) * si;
-    const float r = (sd * sr) * cd;
-    const float s = cos2d * sr;
+// with i the take-off angle, in the bracketing that fixes its rounding; `T` as
+// for `sh_pattern`.
+template <class T>
+inline T sv_pattern(T sr, T cr, T sd, T cd, T si, T ci, T sa, T ca) noexcept {
+    const T cos2d = (cd * cd) - (sd * sd);
+    const T cos2i = (ci * ci) - (si * si);
+    const T p = cd * cr;
+    const T q = (cr * sd) * si;
+    const T r = (sd * sr) * cd;
+    const T s = cos2d * sr;
     return ((((2.0f * (q * ci)) * sa) * ca) + (((s * cos2i) * sa) - ((cos2i * p) * ca))) -
            (((sa * sa) + 1.0f) * (((2.0f * r) * si) * ci));
+}
+
+inline float sh_from(const AngleTerms& t) noexcept {
+    return sh_pattern(t.sin_rake, t.cos_rake, t.sin_dip, t.cos_dip, t.sin_takeoff, t.cos_takeoff,
+                      t.sin_az, t.cos_az);
+}
+
+inline float sv_from(const AngleTerms& t) noexcept {
+    return sv_pattern(t.sin_rake, t.cos_rake, t.sin_dip, t.cos_dip, t.sin_takeoff, t.cos_takeoff,
+                      t.sin_az, t.cos_az);
 }
 
 // SH and SV of one geometry.
@@ -124,6 +135,19 @@ inline float project_horizontal(const ShearRadiation& pattern, float component_r
     ::sincosf(component_rad - azimuth_rad, &sin_d, &cos_d);
     return (pattern.sh * sin_d) + (pattern.sv * cos_d);
 }
+
+// Samples of a horizontal average whose uniforms are drawn into one buffer at
+// a time (5 per sample): small enough for the stack and the first-level cache.
+inline constexpr std::size_t conical_chunk_samples = 128;
+
+// Adds, in sample order, the squared horizontal projections p^2 of the
+// perturbed geometries of `uniforms.size() / 5` samples to `sum_of_squares`
+// and returns the sum. Sample n perturbs `angles` by the five uniforms
+// uniforms[5n .. 5n + 5): take-off, azimuth, strike, dip, rake, each moved by
+// (0.5 - u) x pi/2. At most `conical_chunk_samples` samples; defined in
+// radiation.cpp (no random draws, so not a template).
+float add_perturbed_projections(std::span<const float> uniforms, const RadiationAngles& angles,
+                                float component_rad, float sum_of_squares);
 
 // Writes the horizontal gain row from the two gains and the polarity; defined
 // in radiation.cpp (no random draws, so not a template).
@@ -159,24 +183,18 @@ void horizontal_radiation_spectrum(D& rng, const RadiationAngles& angles,
     const float polarity = projected < 0.0f ? -1.0f : 1.0f;
     const float theoretical_gain = ::fabsf(projected);
 
-    // Mean square projection over perturbed geometries.
+    // Mean square projection over perturbed geometries. The uniforms are
+    // drawn a chunk at a time into a buffer, in the order one sample after
+    // another would draw them (take-off, azimuth, strike, dip, rake), and the
+    // squares are added in sample order.
     float sum_of_squares = 0.0f;
-    for (std::size_t n = 0; n < sample_count; ++n) {
-        // Five draws, one statement each so their order is fixed.
-        const float u1 = rng.uniform();
-        const float u2 = rng.uniform();
-        const float u3 = rng.uniform();
-        const float u4 = rng.uniform();
-        const float u5 = rng.uniform();
-        RadiationAngles perturbed;
-        perturbed.takeoff_rad = ((0.5f - u1) * conical_perturbation_rad) + angles.takeoff_rad;
-        perturbed.azimuth_rad = ((0.5f - u2) * conical_perturbation_rad) + angles.azimuth_rad;
-        perturbed.strike_rad = ((0.5f - u3) * conical_perturbation_rad) + angles.strike_rad;
-        perturbed.dip_rad = ((0.5f - u4) * conical_perturbation_rad) + angles.dip_rad;
-        perturbed.rake_rad = ((0.5f - u5) * conical_perturbation_rad) + angles.rake_rad;
-        const ShearRadiation sample = radiation_pattern(perturbed);
-        const float p = project_horizontal(sample, component_rad, perturbed.azimuth_rad);
-        sum_of_squares = sum_of_squares + (p * p);
+    float uniforms[5 * conical_chunk_samples];
+    for (std::size_t first = 0; first < sample_count; first += conical_chunk_samples) {
+        const std::size_t count =
+            sample_count - first < conical_chunk_samples ? sample_count - first : conical_chunk_samples;
+        const std::span<float> drawn(uniforms, 5 * count);
+        rng.fill_uniform(drawn);
+        sum_of_squares = add_perturbed_projections(drawn, angles, component_rad, sum_of_squares);
     }
     const float conical_gain =
         ::sqrtf(sum_of_squares / static_cast<float>(sample_count));

@@ -11,8 +11,10 @@
 #include <math.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <complex>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -382,21 +384,29 @@ struct SegmentScratch {
     std::size_t spectrum_stride;                          // complex values per spectrum row
     fft::AlignedVector<std::complex<float>> spectrum;     // 3 rows; every row 64-byte aligned
     std::vector<float> subfault_acc;                      // 3 rows × np2_max (cm/s²)
-    std::vector<float> radiation;                         // fold_max gains (1)
+    std::vector<float> deviates;                          // 3 rows × np2_max normal draws (1)
+    std::size_t fold_max;                                 // bins of the longest transform
+    std::vector<float> radiation;                         // 3 rows × fold_max gains (1)
     std::vector<float> siteamp_factors;                   // site_table_len ln amplifications
     std::vector<float> site_gain;                         // fold_max gains (1)
     stoc::SpectrumShape shape;                            // envelope and amplitude of the ray
+    float envelope_window_s;                              // window the envelope was built for (s)
+    std::size_t envelope_length;                          // samples of it built; 0 before the first
     ray::RayState ray_state;                              // tracer scratch, empty at the start
 
-    SegmentScratch(std::size_t np2_max_in, std::size_t fold_max, std::size_t site_table_len)
+    SegmentScratch(std::size_t np2_max_in, std::size_t fold_max_in, std::size_t site_table_len)
         : np2_max(np2_max_in),
           spectrum_stride(fft::padded_row_length(np2_max_in)),
           spectrum(components.size() * spectrum_stride),
           subfault_acc(components.size() * np2_max_in, 0.0f),
-          radiation(fold_max, 0.0f),
+          deviates(components.size() * np2_max_in, 0.0f),
+          fold_max(fold_max_in),
+          radiation(components.size() * fold_max_in, 0.0f),
           siteamp_factors(site_table_len, 0.0f),
-          site_gain(fold_max, 0.0f),
+          site_gain(fold_max_in, 0.0f),
           shape(stoc::SpectrumShape::with_capacity(np2_max_in)),
+          envelope_window_s(std::numeric_limits<float>::quiet_NaN()),
+          envelope_length(0),
           ray_state() {}
 
     // The first np2 bins of spectrum row `c`.
@@ -407,6 +417,14 @@ struct SegmentScratch {
     // The first np2 samples of time-series row `c`.
     std::span<float> series_row(Component c, std::size_t np2) {
         return std::span<float>(subfault_acc).subspan(static_cast<std::size_t>(c) * np2_max, np2);
+    }
+    // The first fold_count radiation gains of row `c`.
+    std::span<float> radiation_row(Component c, std::size_t fold_count) {
+        return std::span<float>(radiation).subspan(static_cast<std::size_t>(c) * fold_max, fold_count);
+    }
+    // The first np2 normal draws of row `c`.
+    std::span<float> deviates_row(Component c, std::size_t np2) {
+        return std::span<float>(deviates).subspan(static_cast<std::size_t>(c) * np2_max, np2);
     }
 };
 
@@ -586,11 +604,25 @@ std::optional<Placement> Placement::clip(std::int32_t start_sample, std::size_t 
 void accumulate_subfault(const std::array<std::span<float>, 3>& acc,
                          const std::array<std::span<const float>, 3>& series, MomentWeight weight,
                          const Placement& placement) {
+    // Four samples at a time in vector lanes (element-wise, so each lane
+    // rounds as the scalar expression does), the last few one at a time.
+    using f32x4 = float __attribute__((vector_size(16)));
+    const float w = weight.value;
+    const f32x4 w4 = {w, w, w, w};
     for (std::size_t r = 0; r < components.size(); ++r) {
         float* const out = acc[r].data() + placement.offset;
         const float* const in = series[r].data() + placement.skip;
-        for (std::size_t t = 0; t < placement.count; ++t) {
-            out[t] = out[t] + (weight.value * in[t]);
+        std::size_t t = 0;
+        for (; t + 4 <= placement.count; t += 4) {
+            f32x4 o;
+            f32x4 x;
+            std::memcpy(&o, out + t, sizeof o);
+            std::memcpy(&x, in + t, sizeof x);
+            o = o + (w4 * x);
+            std::memcpy(out + t, &o, sizeof o);
+        }
+        for (; t < placement.count; ++t) {
+            out[t] = out[t] + (w * in[t]);
         }
     }
 }
@@ -669,29 +701,63 @@ SegmentTally subfault_pass(const rng::DrawSource& rng, stoc::PlanCache& plans,
             census.samples_accumulated += placement->count;
             const std::size_t fold_count = plan.fold_count;
 
-            // Spectra. The shape is refreshed whenever a component's capped
+            // Spectra. The three rows go through each step of
+            // `stoc::stochastic_spectrum` together, which gives every row the
+            // values of one call per component in row order: the draws keep
+            // their order in the ray's stream (E090, N000, then Vertical, np2
+            // each, and nothing else draws in between), and the serial sums of
+            // the detrending and the normalisation of independent rows can
+            // overlap. The shape is refreshed whenever a component's capped
             // fmax differs from the one it was built for (always for the first
-            // component; `!=` is true whenever either side is NaN).
+            // component; `!=` is true whenever either side is NaN); only the
+            // amplitude spectrum depends on fmax, so a refresh is needed only
+            // before a row's scaling, and the envelope that windows every row
+            // is the one the first refresh builds.
             float built_for = std::numeric_limits<float>::quiet_NaN();
-            for (const Component c : components) {
+            const auto refresh_for = [&](Component c) {
                 const float fmax_hz = capped_fmax(c, run.fmax_hz);
-                if (fmax_hz != built_for) {
-                    const stoc::RayPath path{traced.path_length_km,
-                                             source.window_s,
-                                             source.shear_velocity_km_s,
-                                             source.density_g_cm3,
-                                             source.corner_frequency_hz,
-                                             source.strength.subevent_moment,
-                                             source.strength.moment_scale,
-                                             fmax_hz,
-                                             traced.qbar};
-                    scratch.shape.refresh(plan, model, path);
-                    built_for = fmax_hz;
-                    ++shape_refresh_count;
+                if (!(fmax_hz != built_for)) return;
+                const stoc::RayPath path{traced.path_length_km,
+                                         source.window_s,
+                                         source.shear_velocity_km_s,
+                                         source.density_g_cm3,
+                                         source.corner_frequency_hz,
+                                         source.strength.subevent_moment,
+                                         source.strength.moment_scale,
+                                         fmax_hz,
+                                         traced.qbar};
+                // The envelope depends only on the subfault's window (the run's
+                // dt and window shape are fixed): it is rebuilt only when the
+                // window's bits differ from those of the window it holds (so
+                // 0 and -0 count as different) or it holds fewer than np2
+                // samples. Reusing it gives the values a rebuild would give.
+                if (std::bit_cast<std::uint32_t>(source.window_s) !=
+                        std::bit_cast<std::uint32_t>(scratch.envelope_window_s) ||
+                    scratch.envelope_length < np2) {
+                    scratch.shape.refresh_envelope(plan, model, path);
+                    scratch.envelope_window_s = source.window_s;
+                    scratch.envelope_length = np2;
                 }
-                stoc::stochastic_spectrum(ray_rng, plan, scratch.shape,
-                                          scratch.spectrum_row(c, np2));
+                scratch.shape.refresh_amplitude(plan, model, path);
+                built_for = fmax_hz;
+                ++shape_refresh_count;
+            };
+            refresh_for(Component::E090);
+            for (const Component c : components) {
+                ray_rng.fill_normal(scratch.deviates_row(c, np2));
             }
+            fft::remove_quadratic_trend(scratch.shape.dt,
+                                        {scratch.deviates_row(Component::E090, np2),
+                                         scratch.deviates_row(Component::N000, np2),
+                                         scratch.deviates_row(Component::Vertical, np2)});
+            for (const Component c : components) {
+                stoc::detail::window_and_transform(plan, scratch.shape, scratch.deviates_row(c, np2),
+                                                   scratch.spectrum_row(c, np2));
+            }
+            const std::array<float, 3> power_scales = stoc::detail::unit_power_scales(
+                plan, scratch.shape.dt,
+                {scratch.spectrum_row(Component::E090, np2), scratch.spectrum_row(Component::N000, np2),
+                 scratch.spectrum_row(Component::Vertical, np2)});
 
             // Site: the factors depend on the source layer and are recomputed
             // for every pair; one gain serves the three rows.
@@ -700,17 +766,16 @@ SegmentTally subfault_pass(const rng::DrawSource& rng, stoc::PlanCache& plans,
                                              scratch.siteamp_factors);
             site::site_gain_curve(plan.log_frequency_hz, context.siteamp_log_freq,
                                   scratch.siteamp_factors, site_gain);
-            for (const Component c : components) {
-                site::apply_site_amplification(scratch.spectrum_row(c, np2), site_gain);
-            }
 
-            // Radiation and inversion; the unperturbed pattern is shared by the
-            // two horizontal components.
-            const std::span<float> gains = std::span<float>(scratch.radiation).first(fold_count);
+            // Radiation gains of the three rows, in row order (the horizontal
+            // rows draw from the ray's stream after all its normal draws, as
+            // they always have); the unperturbed pattern is shared by the two
+            // horizontal components.
             const radiation::ShearRadiation theoretical =
                 radiation::radiation_pattern(arrival.angles);
             for (const Component c : components) {
                 const RadiationMode mode = radiation_mode(c);
+                const std::span<float> gains = scratch.radiation_row(c, fold_count);
                 if (mode.kind == RadiationMode::Kind::Horizontal) {
                     radiation::horizontal_radiation_spectrum(
                         ray_rng, arrival.angles, theoretical, plan.frequency_hz,
@@ -720,8 +785,19 @@ SegmentTally subfault_pass(const rng::DrawSource& rng, stoc::PlanCache& plans,
                         arrival.angles, plan.frequency_hz, context.deviates.radv_uniform_a,
                         context.deviates.radv_uniform_b, run.conical_sample_count, gains);
                 }
-                stoc::radiate_and_invert(scratch.spectrum_row(c, np2), gains,
-                                         scratch.series_row(c, np2));
+            }
+
+            // Each row: the amplitude spectrum, the site gain and the radiation
+            // gains in one pass (the products of the three steps in their order),
+            // then the inverse transform to the time series.
+            for (const Component c : components) {
+                // The first component's refresh is the one made above.
+                if (c != Component::E090) refresh_for(c);
+                stoc::detail::scale_weight_and_mirror(
+                    plan, scratch.shape, power_scales[static_cast<std::size_t>(c)], site_gain,
+                    scratch.radiation_row(c, fold_count), scratch.spectrum_row(c, np2));
+                stoc::detail::invert_to_series(scratch.spectrum_row(c, np2),
+                                               scratch.series_row(c, np2));
             }
 
             accumulate_subfault(acc_rows,

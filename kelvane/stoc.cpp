@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "kelvane/fault.hpp"
@@ -44,6 +45,29 @@ float window_exponent(float window_eps, float window_eta) {
     return ((-window_eps) * ::logf(window_eta)) /
            (((::logf(window_eps) - 1.0f) * window_eps) + 1.0f);
 }
+
+// Four floats in vector lanes; element-wise arithmetic on them rounds each
+// lane exactly as the same float expression does.
+using f32x4 = float __attribute__((vector_size(16)));
+
+f32x4 load4(const float* p) {
+    f32x4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+void store4(float* p, f32x4 v) { std::memcpy(p, &v, sizeof v); }
+
+// The 32-bit factors of one bin's amplitude (or of four bins' in vector
+// lanes): the source term, the moment factor, the attenuation over distance
+// and the f_max decay (1 with the kappa filter, where it plays no part).
+template <class T>
+struct AmplitudeFactors {
+    T source;
+    T frank;
+    T a3;
+    T a2;
+};
 
 // Truncates toward zero into an unsigned word, saturating: negative values and
 // NaN give 0, values at or beyond 2^64 give the largest word.
@@ -146,6 +170,12 @@ SpectrumShape SpectrumShape::with_capacity(std::size_t np2_max) {
 
 void SpectrumShape::refresh(const SpectrumPlan& plan, const SourceModel& model,
                             const RayPath& path) {
+    refresh_envelope(plan, model, path);
+    refresh_amplitude(plan, model, path);
+}
+
+void SpectrumShape::refresh_envelope(const SpectrumPlan& plan, const SourceModel& model,
+                                     const RayPath& path) {
     const std::size_t np2 = plan.np2;
     const std::size_t fold = plan.fold_count;
     KELVANE_CHECK(np2 <= envelope.size() && fold <= amplitude.size(),
@@ -175,6 +205,15 @@ void SpectrumShape::refresh(const SpectrumPlan& plan, const SourceModel& model,
         window[j] = (power[j] * norm) * static_cast<float>(decay);
         decay = decay * decay_per_sample;
     }
+}
+
+void SpectrumShape::refresh_amplitude(const SpectrumPlan& plan, const SourceModel& model,
+                                      const RayPath& path) {
+    const std::size_t fold = plan.fold_count;
+    KELVANE_CHECK(plan.np2 <= envelope.size() && fold <= amplitude.size(),
+                  format("a spectrum plan of length {} does not fit a shape of capacity {}",
+                         plan.np2, envelope.size()));
+    const float dt_s = model.dt;
 
     // Source constant 0.8946 / (4 pi rho beta^3), beta in cm/s.
     const float beta = path.shear_velocity_km_s * cm_per_km;
@@ -195,42 +234,60 @@ void SpectrumShape::refresh(const SpectrumPlan& plan, const SourceModel& model,
 
     // Omega-squared source shape, with the moment factor that takes the
     // spectrum from the subevent's corner down to the subfault's at low f.
-    auto source_term = [&](float omg) {
-        const float ratio = omg / omgc;
-        return static_cast<double>(((omg * omg) / ((ratio * ratio) + 1.0f)) * source_moment);
+    // The 32-bit steps are written once for a float and for four floats in
+    // vector lanes, whose element-wise arithmetic rounds each lane as the
+    // float expression does; bins go four at a time, the last few one at a
+    // time, with the same expressions. The 64-bit products are formed per bin.
+    auto source_term = [&](auto omg) {
+        const auto ratio = omg / omgc;
+        return ((omg * omg) / ((ratio * ratio) + 1.0f)) * source_moment;
     };
-    auto moment_factor = [&](float fr2) {
+    auto moment_factor = [&](auto fr2) {
         return ((fr2 + fc2) * moment_scale) / ((fr2 * moment_scale) + fc2);
     };
+    // The exponent of the path attenuation (and of the kappa filter), times -pi.
+    auto attenuation_exponent = [&](auto fr, auto path_power_i) {
+        const auto path_attenuation = path_power_i * qbar;
+        if (kappa <= 0.0f) return path_attenuation * (-pi_f);
+        return (path_attenuation + (kappa * fr)) * (-pi_f);
+    };
+    // The 32-bit factors from the bins' frequencies and exponentials.
+    auto factors_of = [&](auto fr, auto exponential) {
+        using T = decltype(fr);
+        const T fr2 = fr * fr;
+        const T omg = fr * two_pi_f;
+        // High-frequency decay 1/(1 + f/f_max) when kappa is 0 or less (-0
+        // included); the kappa filter (a NaN kappa too, which makes every
+        // amplitude NaN) has no f_max term and leaves a2 unused.
+        const T a2 = kappa <= 0.0f ? T(1.0f / ((omg / omgm) + 1.0f)) : T{};
+        return AmplitudeFactors<T>{source_term(omg), moment_factor(fr2), exponential / distance_cm,
+                                   a2};
+    };
+    // One bin's amplitude from its factors, in 64 bits.
+    auto amplitude_of = [&](float source, float frank, float a3, float a2) {
+        const double a1 = static_cast<double>(source);
+        const double a2a3 = kappa <= 0.0f ? static_cast<double>(a3) * static_cast<double>(a2)
+                                          : static_cast<double>(a3);
+        return static_cast<double>(frank) * (a1 * a2a3);
+    };
 
-    if (kappa <= 0.0f) {
-        // High-frequency decay 1/(1 + f/f_max); kappa 0 and -0 land here.
-        for (std::size_t i = 1; i < fold; ++i) {
-            const float fr = freq[i];
-            const float fr2 = fr * fr;
-            const float omg = fr * two_pi_f;
-            const double a1 = source_term(omg);
-            const float path_attenuation = path_power[i] * qbar;
-            const float a2 = 1.0f / ((omg / omgm) + 1.0f);
-            const float a3 = ::expf(path_attenuation * (-pi_f)) / distance_cm;
-            const double a2a3 = static_cast<double>(a3) * static_cast<double>(a2);
-            const float frank = moment_factor(fr2);
-            amp[i] = static_cast<double>(frank) * (a1 * a2a3);
+    std::size_t i = 1;
+    for (; i + 4 <= fold; i += 4) {
+        const f32x4 fr = load4(freq + i);
+        const f32x4 exponent = attenuation_exponent(fr, load4(path_power + i));
+        const f32x4 exponential = {::expf(exponent[0]), ::expf(exponent[1]), ::expf(exponent[2]),
+                                   ::expf(exponent[3])};
+        const AmplitudeFactors<f32x4> f = factors_of(fr, exponential);
+        for (int lane = 0; lane < 4; ++lane) {
+            amp[i + static_cast<std::size_t>(lane)] =
+                amplitude_of(f.source[lane], f.frank[lane], f.a3[lane], f.a2[lane]);
         }
-    } else {
-        // Kappa filter e^(-pi kappa f); a NaN kappa lands here too (and makes
-        // every amplitude NaN). f_max plays no part.
-        for (std::size_t i = 1; i < fold; ++i) {
-            const float fr = freq[i];
-            const float fr2 = fr * fr;
-            const float omg = fr * two_pi_f;
-            const double a1 = source_term(omg);
-            const float path_attenuation = path_power[i] * qbar;
-            const double a2a3 = static_cast<double>(
-                ::expf((path_attenuation + (kappa * fr)) * (-pi_f)) / distance_cm);
-            const float frank = moment_factor(fr2);
-            amp[i] = static_cast<double>(frank) * (a1 * a2a3);
-        }
+    }
+    for (; i < fold; ++i) {
+        const float fr = freq[i];
+        const AmplitudeFactors<float> f =
+            factors_of(fr, ::expf(attenuation_exponent(fr, path_power[i])));
+        amp[i] = amplitude_of(f.source, f.frank, f.a3, f.a2);
     }
 
     dt = dt_s;
@@ -251,32 +308,70 @@ void check_spectrum_sizes(const SpectrumPlan& plan, const SpectrumShape& shape,
                          shape.deviates.size(), plan.np2));
 }
 
-void shape_spectrum(const SpectrumPlan& plan, SpectrumShape& shape,
-                    std::span<std::complex<float>> spectrum) {
+namespace {
+
+// The power of a transformed row over bins [0, fold), accumulated onto `fsa`
+// one bin at a time: the sum runs in increasing k from -0.
+inline void add_power(float& fsa, std::complex<float> bin) {
+    const float re = bin.real();
+    const float im = bin.imag();
+    fsa = fsa + ((re * re) + (im * im));
+}
+
+// Normalise to unit mean power over bins [0, fold) (and undo the dt of the
+// transform's implied integration).
+float scale_for_power(float fsa, float dt, std::size_t fold) {
+    return 1.0f / (dt * ::sqrtf(fsa / static_cast<float>(fold)));
+}
+
+}  // namespace
+
+void window_and_transform(const SpectrumPlan& plan, const SpectrumShape& shape,
+                          std::span<const float> deviates, std::span<std::complex<float>> spectrum) {
+    const std::size_t np2 = plan.np2;
+    const float* window = shape.envelope.data();
+    const float* noise = deviates.data();
+    std::complex<float>* bins = spectrum.data();
+    // Four samples at a time in vector lanes, each product interleaved with
+    // a zero imaginary part.
+    float* values = reinterpret_cast<float*>(bins);  // real, imaginary, real, ...
+    const f32x4 zero = {0.0f, 0.0f, 0.0f, 0.0f};
+    std::size_t k = 0;
+    for (; k + 4 <= np2; k += 4) {
+        const f32x4 product = load4(noise + k) * load4(window + k);
+        store4(values + (2 * k), __builtin_shufflevector(product, zero, 0, 4, 1, 4));
+        store4(values + (2 * k) + 4, __builtin_shufflevector(product, zero, 2, 4, 3, 4));
+    }
+    for (; k < np2; ++k) {
+        bins[k] = std::complex<float>(noise[k] * window[k], 0.0f);
+    }
+    fft::forward(spectrum.first(np2));
+}
+
+std::array<float, 3> unit_power_scales(const SpectrumPlan& plan, float dt,
+                                       const std::array<std::span<const std::complex<float>>, 3>& rows) {
+    const std::size_t fold = plan.fold_count;
+    const std::complex<float>* x = rows[0].data();
+    const std::complex<float>* y = rows[1].data();
+    const std::complex<float>* z = rows[2].data();
+    // Three independent serial sums, stepped together so that they overlap.
+    float fx = -0.0f;
+    float fy = -0.0f;
+    float fz = -0.0f;
+    for (std::size_t k = 0; k < fold; ++k) {
+        add_power(fx, x[k]);
+        add_power(fy, y[k]);
+        add_power(fz, z[k]);
+    }
+    return {scale_for_power(fx, dt, fold), scale_for_power(fy, dt, fold),
+            scale_for_power(fz, dt, fold)};
+}
+
+void scale_and_mirror(const SpectrumPlan& plan, const SpectrumShape& shape, float amp,
+                      std::span<std::complex<float>> spectrum) {
     const std::size_t np2 = plan.np2;
     const std::size_t fold = plan.fold_count;
-    const std::span<float> deviates(shape.deviates.data(), np2);
-
-    // Baseline correction of the noise, then the window.
-    fft::remove_quadratic_trend(shape.dt, deviates);
-    const float* window = shape.envelope.data();
     std::complex<float>* bins = spectrum.data();
-    for (std::size_t k = 0; k < np2; ++k) {
-        bins[k] = std::complex<float>(deviates[k] * window[k], 0.0f);
-    }
-
-    fft::forward(spectrum);
-
-    // Power over bins 0 Hz .. Nyquist, one 32-bit sum in increasing k from -0.
-    float fsa = -0.0f;
-    for (std::size_t k = 0; k < fold; ++k) {
-        const float re = bins[k].real();
-        const float im = bins[k].imag();
-        fsa = fsa + ((re * re) + (im * im));
-    }
-    // Normalise to unit mean power over those bins (and undo the dt of the
-    // transform's implied integration).
-    const float amp = 1.0f / (shape.dt * ::sqrtf(fsa / static_cast<float>(fold)));
     const double amp_wide = static_cast<double>(amp);
 
     // Scale by the amplitude spectrum in 64 bits; amplitude[0] is 0, so the
@@ -294,6 +389,62 @@ void shape_spectrum(const SpectrumPlan& plan, SpectrumShape& shape,
     for (std::size_t k = 1; k < half; ++k) {
         bins[np2 - k] = std::complex<float>(bins[k].real(), -bins[k].imag());
     }
+}
+
+namespace {
+
+// Bin k of `scale_weight_and_mirror` (and its mirror, for 0 < k < half).
+inline void scale_weight_bin(std::complex<float>* bins, const double* amplitude, double amp_wide,
+                             const float* site, const float* gain, std::size_t np2,
+                             std::size_t half, std::size_t k) {
+    // The amplitude spectrum in 64 bits, as `scale_and_mirror` forms it.
+    const float re = static_cast<float>((static_cast<double>(bins[k].real()) * amplitude[k]) * amp_wide);
+    const float im = static_cast<float>((static_cast<double>(bins[k].imag()) * amplitude[k]) * amp_wide);
+    // The site gain, as `apply_site_amplification` forms it.
+    const float re_site = re * site[k];
+    const float im_site = im * site[k];
+    // The radiation gain, as `radiate_and_invert` forms it; the mirrored bin
+    // is negated before it is weighted, as the site step's mirror is.
+    const float g = gain[k];
+    bins[k] = std::complex<float>(re_site * g, im_site * g);
+    if (k >= 1 && k < half) bins[np2 - k] = std::complex<float>(re_site * g, (-im_site) * g);
+}
+
+}  // namespace
+
+void scale_weight_and_mirror(const SpectrumPlan& plan, const SpectrumShape& shape, float amp,
+                             std::span<const float> site_gain, std::span<const float> radiation,
+                             std::span<std::complex<float>> spectrum) {
+    const std::size_t np2 = plan.np2;
+    const std::size_t fold = plan.fold_count;
+    KELVANE_CHECK(spectrum.size() == np2 && site_gain.size() == fold && radiation.size() == fold,
+                  format("a spectrum row of {} bins with {} site gains and {} radiation gains for "
+                         "a plan of length {}",
+                         spectrum.size(), site_gain.size(), radiation.size(), np2));
+    std::complex<float>* bins = spectrum.data();
+    const double* amplitude = shape.amplitude.data();
+    const double amp_wide = static_cast<double>(amp);
+    const float* site = site_gain.data();
+    const float* gain = radiation.data();
+    const std::size_t half = np2 / 2;
+
+    for (std::size_t k = 0; k < fold; ++k) {
+        scale_weight_bin(bins, amplitude, amp_wide, site, gain, np2, half, k);
+    }
+}
+
+void shape_spectrum(const SpectrumPlan& plan, SpectrumShape& shape,
+                    std::span<std::complex<float>> spectrum) {
+    const std::span<float> deviates(shape.deviates.data(), plan.np2);
+
+    // Baseline correction of the noise, then the window and the transform.
+    fft::remove_quadratic_trend(shape.dt, deviates);
+    window_and_transform(plan, shape, deviates, spectrum);
+
+    // Power over bins 0 Hz .. Nyquist, normalisation and the amplitude spectrum.
+    float fsa = -0.0f;
+    for (std::size_t k = 0; k < plan.fold_count; ++k) add_power(fsa, spectrum[k]);
+    scale_and_mirror(plan, shape, scale_for_power(fsa, shape.dt, plan.fold_count), spectrum);
 }
 
 }  // namespace detail
@@ -327,12 +478,31 @@ void radiate_and_invert(std::span<std::complex<float>> spectrum, std::span<const
         bin = std::complex<float>(bin.real() * g, bin.imag() * g);
     }
 
+    detail::invert_to_series(spectrum, time_series);
+}
+
+void detail::invert_to_series(std::span<std::complex<float>> spectrum, std::span<float> time_series) {
+    const std::size_t np2 = spectrum.size();
+    KELVANE_CHECK(time_series.size() == np2,
+                  format("a time-series row of {} samples does not match the spectrum's {} bins",
+                         time_series.size(), np2));
+    std::complex<float>* bins = spectrum.data();
+
     fft::inverse(spectrum);
 
-    // Real part, scaled by the method's inverse factor.
+    // Real part, scaled by the method's inverse factor; four samples at a
+    // time in vector lanes (element-wise products round as scalar ones do).
     const float scale = 1.0f / (static_cast<float>(np2) * inverse_scale_factor);
     float* out = time_series.data();
-    for (std::size_t k = 0; k < np2; ++k) {
+    const float* values = reinterpret_cast<const float*>(bins);  // real, imaginary, real, ...
+    std::size_t k = 0;
+    const f32x4 scale4 = {scale, scale, scale, scale};
+    for (; k + 4 <= np2; k += 4) {
+        const f32x4 low = load4(values + (2 * k));
+        const f32x4 high = load4(values + (2 * k) + 4);
+        store4(out + k, __builtin_shufflevector(low, high, 0, 2, 4, 6) * scale4);
+    }
+    for (; k < np2; ++k) {
         out[k] = bins[k].real() * scale;
     }
 

@@ -18,6 +18,7 @@
 // "improved" into a more accurate form.
 #pragma once
 
+#include <array>
 #include <complex>
 #include <cstddef>
 #include <cstdint>
@@ -129,6 +130,15 @@ struct SpectrumShape {
     // `model` and `path`. Faults when the plan is longer than the capacity.
     // Allocates nothing.
     void refresh(const SpectrumPlan& plan, const SourceModel& model, const RayPath& path);
+
+    // The two parts of `refresh`, which is exactly `refresh_envelope` then
+    // `refresh_amplitude`. The envelope depends on the ray only through its
+    // window: envelope[j] is the same value for every plan of one run that
+    // reaches j, so a caller that already holds the envelope of the same
+    // `window_s` over at least np2 samples may refresh the amplitude alone.
+    // Both fault like `refresh` when the plan is longer than the capacity.
+    void refresh_envelope(const SpectrumPlan& plan, const SourceModel& model, const RayPath& path);
+    void refresh_amplitude(const SpectrumPlan& plan, const SourceModel& model, const RayPath& path);
 };
 
 namespace detail {
@@ -143,6 +153,43 @@ void shape_spectrum(const SpectrumPlan& plan, SpectrumShape& shape,
 // Faults unless `spectrum` has np2 bins and `shape` holds at least np2 samples.
 void check_spectrum_sizes(const SpectrumPlan& plan, const SpectrumShape& shape,
                           std::span<const std::complex<float>> spectrum);
+
+// The steps of `shape_spectrum` after the detrending, in its order, for a
+// caller that takes a pair's three rows through each step together (the rows
+// are independent, so a row's values do not depend on how the steps of
+// different rows interleave). Sizes as `check_spectrum_sizes` checks them.
+//
+// Windows the np2 detrended `deviates` by the shape's envelope into
+// `spectrum` and transforms it forward.
+void window_and_transform(const SpectrumPlan& plan, const SpectrumShape& shape,
+                          std::span<const float> deviates, std::span<std::complex<float>> spectrum);
+// The normalisation 1 / (dt sqrt(mean power over bins [0, fold_count))) of
+// each of three transformed rows; each power is one 32-bit sum in increasing
+// bin order from -0, the three sums stepped together.
+std::array<float, 3> unit_power_scales(const SpectrumPlan& plan, float dt,
+                                       const std::array<std::span<const std::complex<float>>, 3>& rows);
+// Scales bins [0, fold_count) of a transformed row by `amp` and the shape's
+// amplitude spectrum (in 64 bits) and mirrors them into the upper half.
+void scale_and_mirror(const SpectrumPlan& plan, const SpectrumShape& shape, float amp,
+                      std::span<std::complex<float>> spectrum);
+
+// In one pass over bins [0, fold_count), the values of three steps of a
+// station run in turn: `scale_and_mirror`, then `site::apply_site_amplification`
+// with `site_gain`, then the gain step of `radiate_and_invert` with
+// `radiation` (fold_count gains each). Every bin gets exactly the products of
+// those steps in their order; the mirror that `scale_and_mirror` writes is
+// one the site step overwrites, so only the final mirror is formed: bin np2 - k
+// (0 < k < np2/2) gets the real part of bin k and minus its site-scaled
+// imaginary part, each times the gain of bin k. The row must have exactly np2
+// bins.
+void scale_weight_and_mirror(const SpectrumPlan& plan, const SpectrumShape& shape, float amp,
+                             std::span<const float> site_gain, std::span<const float> radiation,
+                             std::span<std::complex<float>> spectrum);
+
+// The inverse step of `radiate_and_invert`, once the gains are applied:
+// transforms `spectrum` back in place and writes the scaled, end-tapered real
+// part into `time_series` (as many samples as bins).
+void invert_to_series(std::span<std::complex<float>> spectrum, std::span<float> time_series);
 
 }  // namespace detail
 

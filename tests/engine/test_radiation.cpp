@@ -106,8 +106,9 @@ public:
         others += out.size();
         source_.fill_normal(out);
     }
+    // One uniform draw per slot, as the random-source interface defines it.
     void fill_uniform(std::span<float> out) {
-        others += out.size();
+        uniforms += out.size();
         source_.fill_uniform(out);
     }
 
