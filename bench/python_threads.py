@@ -85,7 +85,7 @@ def main() -> int:
     parser.add_argument("--stations", type=int, default=64)
     parser.add_argument("--threads", default="1,2,4,8")
     parser.add_argument("--batch", type=int, default=2, help="stations per run_stations call")
-    parser.add_argument("--repeats", type=int, default=2)
+    parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--json", help="also write the figures to this file")
     parser.add_argument("--child", nargs=2, metavar=("EXECUTOR", "THREADS"), help=argparse.SUPPRESS)
     args = parser.parse_args()

@@ -9,7 +9,10 @@
 
 #include <math.h>
 
+#include <bit>
+#include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace kelvane::radiation {
 
@@ -43,6 +46,7 @@ constexpr float vertical_conical_scale = 0.5f;
 // Four floats in vector lanes; element-wise arithmetic on them rounds each
 // lane exactly as the same float expression does.
 using f32x4 = float __attribute__((vector_size(16)));
+using i32x4 = std::int32_t __attribute__((vector_size(16)));
 
 f32x4 load4(const float* p) {
     f32x4 v;
@@ -133,18 +137,40 @@ void fill_horizontal_row(std::span<const float> frequency_hz, float theoretical_
     const float spread = conical_gain - theoretical_gain;
     const float all_theoretical = ((0.0f * spread) + theoretical_gain) * polarity;
     const float all_conical = ((1.0f * spread) + theoretical_gain) * polarity;
-    for (std::size_t i = 0; i < frequency_hz.size(); ++i) {
-        const float f = frequency_hz[i];
-        // Weight of the conical gain; a NaN frequency falls through to 1.
-        if (f <= horizontal_blend_low_hz) {
-            radiation[i] = all_theoretical;
-        } else if (f <= horizontal_blend_high_hz) {
+    const std::size_t bins = frequency_hz.size();
+    const float* f_hz = frequency_hz.data();
+    float* out = radiation.data();
+    // Weight of the conical gain; a NaN frequency falls through to 1.
+    const auto gain_at = [&](float f) {
+        if (f <= horizontal_blend_low_hz) return all_theoretical;
+        if (f <= horizontal_blend_high_hz) {
             const float blend = ::logf(f + f) / ln_horizontal_blend_ratio;
-            radiation[i] = ((blend * spread) + theoretical_gain) * polarity;
-        } else {
-            radiation[i] = all_conical;
+            return ((blend * spread) + theoretical_gain) * polarity;
         }
+        return all_conical;
+    };
+    // Four bins at a time where all four take a constant gain (a lane
+    // comparison is the scalar comparison, NaN included); the blend band one
+    // bin at a time.
+    const f32x4 low = {horizontal_blend_low_hz, horizontal_blend_low_hz, horizontal_blend_low_hz,
+                       horizontal_blend_low_hz};
+    const f32x4 high = {horizontal_blend_high_hz, horizontal_blend_high_hz,
+                        horizontal_blend_high_hz, horizontal_blend_high_hz};
+    const f32x4 theoretical4 = {all_theoretical, all_theoretical, all_theoretical, all_theoretical};
+    const f32x4 conical4 = {all_conical, all_conical, all_conical, all_conical};
+    std::size_t i = 0;
+    for (; i + 4 <= bins; i += 4) {
+        const f32x4 f = load4(f_hz + i);
+        const i32x4 below = f <= low;   // -1 where the gain is all theoretical
+        const i32x4 within = f <= high;  // -1 up to the top of the blend band
+        const i32x4 blended = within & ~below;
+        if (blended[0] | blended[1] | blended[2] | blended[3]) {
+            for (std::size_t j = i; j < i + 4; ++j) out[j] = gain_at(f_hz[j]);
+            continue;
+        }
+        store4(out + i, below ? theoretical4 : conical4);
     }
+    for (; i < bins; ++i) out[i] = gain_at(f_hz[i]);
 }
 
 template void horizontal_radiation_spectrum<rng::DrawSource>(
@@ -154,11 +180,22 @@ template void horizontal_radiation_spectrum<rng::DrawSource>(
     rng::DrawSource&, const RadiationAngles&, std::span<const float>, float, std::size_t,
     std::span<float>);
 
-void vertical_radiation_spectrum(const RadiationAngles& angles,
-                                 std::span<const float> frequency_hz,
-                                 std::span<const float> uniform_a,
-                                 std::span<const float> uniform_b, std::size_t sample_count,
-                                 std::span<float> radiation) {
+namespace {
+
+// az = azimuth - strike of an azimuth uniform.
+inline float vertical_azimuth(float ub, float strike_rad) {
+    const float azimuth_rad = ub * full_circle_rad;
+    return azimuth_rad - strike_rad;
+}
+
+// The vertical gains over `pairs` samples, whose azimuth terms
+// `azimuth_terms(first, count, sin_buffer, cos_buffer)` gives a chunk at a
+// time as two pointers (either into the buffers, which it fills, or into
+// terms formed beforehand).
+template <class AzimuthTerms>
+void vertical_gains(const RadiationAngles& angles, std::span<const float> frequency_hz,
+                    std::span<const float> uniform_a, std::size_t pairs, std::size_t sample_count,
+                    std::span<float> radiation, AzimuthTerms&& azimuth_terms) {
     KELVANE_CHECK(radiation.size() == frequency_hz.size(),
                   format("a radiation row of {} gains for {} frequencies", radiation.size(),
                          frequency_hz.size()));
@@ -190,40 +227,46 @@ void vertical_radiation_spectrum(const RadiationAngles& angles,
     const float s = cos2d * sr;
 
     // Mean |sv sin t| over the pre-drawn pairs, a chunk of samples at a time:
-    // first each sample's take-off and az = azimuth - strike, then their
-    // sine-cosine pairs, then the magnitudes, added in sample order.
-    const std::size_t pairs = sample_count < uniform_b.size() ? sample_count : uniform_b.size();
+    // first each sample's take-off, then its sine-cosine pair and those of
+    // az = azimuth - strike, then the magnitudes, added in sample order.
     float sum_of_magnitudes = 0.0f;
     for (std::size_t first = 0; first < pairs; first += conical_chunk_samples) {
         const std::size_t count =
             pairs - first < conical_chunk_samples ? pairs - first : conical_chunk_samples;
         float takeoff[conical_chunk_samples];
-        float az[conical_chunk_samples];
         for (std::size_t n = 0; n < count; ++n) {
             const float ua = uniform_a[first + n];
-            const float ub = uniform_b[first + n];
             // Uniform in cos(take-off) between the two limits.
             takeoff[n] = ::acosf((ua * cos_max) + ((1.0f - ua) * cos_min));
-            const float azimuth_rad = ub * full_circle_rad;
-            az[n] = azimuth_rad - angles.strike_rad;
         }
         float sin_takeoff[conical_chunk_samples], cos_takeoff[conical_chunk_samples];
-        float sin_az[conical_chunk_samples], cos_az[conical_chunk_samples];
         sincos_each(takeoff, sin_takeoff, cos_takeoff, count);
-        sincos_each(az, sin_az, cos_az, count);
-        for (std::size_t n = 0; n < count; ++n) {
-            const float si = sin_takeoff[n];
-            const float ci = cos_takeoff[n];
-            const float sa = sin_az[n];
-            const float ca = cos_az[n];
-            // sv_from with the hoisted products; si is also sin t (the
-            // library's sincosf and sinf agree, which the tests check).
-            const float cos2i = (ci * ci) - (si * si);
-            const float q = cr_sd * si;
-            const float sv = ((((2.0f * (q * ci)) * sa) * ca) + (((s * cos2i) * sa) - ((cos2i * p) * ca))) -
-                             (((sa * sa) + 1.0f) * ((r2 * si) * ci));
-            sum_of_magnitudes = sum_of_magnitudes + ::fabsf(sv * si);
+        float sin_buffer[conical_chunk_samples], cos_buffer[conical_chunk_samples];
+        const auto [sin_az, cos_az] = azimuth_terms(first, count, sin_buffer, cos_buffer);
+        // sv_from with the hoisted products, for a float or four floats in
+        // vector lanes (element-wise, so each lane rounds as the float
+        // expression does); si is also sin t (the library's sincosf and sinf
+        // agree, which the tests check).
+        const auto sv_times_sin = [&](auto si, auto ci, auto sa, auto ca) {
+            const auto cos2i = (ci * ci) - (si * si);
+            const auto q = cr_sd * si;
+            const auto sv = ((((2.0f * (q * ci)) * sa) * ca) + (((s * cos2i) * sa) - ((cos2i * p) * ca))) -
+                            (((sa * sa) + 1.0f) * ((r2 * si) * ci));
+            return sv * si;
+        };
+        float magnitudes[conical_chunk_samples];
+        std::size_t n = 0;
+        for (; n + 4 <= count; n += 4) {
+            const f32x4 product = sv_times_sin(load4(sin_takeoff + n), load4(cos_takeoff + n),
+                                               load4(sin_az + n), load4(cos_az + n));
+            // |x| clears the sign bit, as fabsf does.
+            const i32x4 magnitude = std::bit_cast<i32x4>(product) & 0x7fffffff;
+            store4(magnitudes + n, std::bit_cast<f32x4>(magnitude));
         }
+        for (; n < count; ++n) {
+            magnitudes[n] = ::fabsf(sv_times_sin(sin_takeoff[n], cos_takeoff[n], sin_az[n], cos_az[n]));
+        }
+        for (std::size_t k = 0; k < count; ++k) sum_of_magnitudes = sum_of_magnitudes + magnitudes[k];
     }
     const float conical_gain =
         (sum_of_magnitudes / static_cast<float>(sample_count)) * vertical_conical_scale;
@@ -241,6 +284,51 @@ void vertical_radiation_spectrum(const RadiationAngles& angles,
             radiation[i] = conical_gain;
         }
     }
+}
+
+}  // namespace
+
+void vertical_radiation_spectrum(const RadiationAngles& angles,
+                                 std::span<const float> frequency_hz,
+                                 std::span<const float> uniform_a,
+                                 std::span<const float> uniform_b, std::size_t sample_count,
+                                 std::span<float> radiation) {
+    const std::size_t pairs = sample_count < uniform_b.size() ? sample_count : uniform_b.size();
+    vertical_gains(angles, frequency_hz, uniform_a, pairs, sample_count, radiation,
+                   [&](std::size_t first, std::size_t count, float* sin_az, float* cos_az) {
+                       float az[conical_chunk_samples];
+                       for (std::size_t n = 0; n < count; ++n) {
+                           az[n] = vertical_azimuth(uniform_b[first + n], angles.strike_rad);
+                       }
+                       sincos_each(az, sin_az, cos_az, count);
+                       return std::pair<const float*, const float*>{sin_az, cos_az};
+                   });
+}
+
+void vertical_azimuth_terms(std::span<const float> uniform_b, float strike_rad,
+                            std::span<float> sin_az, std::span<float> cos_az) {
+    KELVANE_CHECK(sin_az.size() == uniform_b.size() && cos_az.size() == uniform_b.size(),
+                  format("{} and {} azimuth terms for {} azimuth uniforms", sin_az.size(),
+                         cos_az.size(), uniform_b.size()));
+    for (std::size_t n = 0; n < uniform_b.size(); ++n) {
+        const float az = vertical_azimuth(uniform_b[n], strike_rad);
+        ::sincosf(az, &sin_az[n], &cos_az[n]);
+    }
+}
+
+void vertical_radiation_spectrum(const RadiationAngles& angles,
+                                 std::span<const float> frequency_hz,
+                                 std::span<const float> uniform_a, std::span<const float> sin_az,
+                                 std::span<const float> cos_az, std::size_t sample_count,
+                                 std::span<float> radiation) {
+    KELVANE_CHECK(sin_az.size() == cos_az.size(),
+                  format("{} sines and {} cosines of azimuths", sin_az.size(), cos_az.size()));
+    const std::size_t pairs = sample_count < sin_az.size() ? sample_count : sin_az.size();
+    vertical_gains(angles, frequency_hz, uniform_a, pairs, sample_count, radiation,
+                   [&](std::size_t first, std::size_t, float*, float*) {
+                       return std::pair<const float*, const float*>{sin_az.data() + first,
+                                                                    cos_az.data() + first};
+                   });
 }
 
 }  // namespace kelvane::radiation

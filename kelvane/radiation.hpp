@@ -237,4 +237,21 @@ void vertical_radiation_spectrum(const RadiationAngles& angles,
                                  std::span<const float> uniform_b, std::size_t sample_count,
                                  std::span<float> radiation);
 
+// The sine and cosine of az = azimuth - strike for each of the vertical
+// average's azimuth uniforms (azimuth = u x 2 pi), formed as
+// `vertical_radiation_spectrum` forms them. They depend only on the station's
+// uniforms and the segment's strike, so a station run forms them once per
+// segment rather than once per ray. `sin_az` and `cos_az` are as long as
+// `uniform_b`.
+void vertical_azimuth_terms(std::span<const float> uniform_b, float strike_rad,
+                            std::span<float> sin_az, std::span<float> cos_az);
+
+// `vertical_radiation_spectrum` with the azimuth terms of `uniform_b` and the
+// ray's strike formed beforehand by `vertical_azimuth_terms`: the same gains.
+void vertical_radiation_spectrum(const RadiationAngles& angles,
+                                 std::span<const float> frequency_hz,
+                                 std::span<const float> uniform_a, std::span<const float> sin_az,
+                                 std::span<const float> cos_az, std::size_t sample_count,
+                                 std::span<float> radiation);
+
 }  // namespace kelvane::radiation

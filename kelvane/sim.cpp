@@ -388,13 +388,26 @@ struct SegmentScratch {
     std::size_t fold_max;                                 // bins of the longest transform
     std::vector<float> radiation;                         // 3 rows × fold_max gains (1)
     std::vector<float> siteamp_factors;                   // site_table_len ln amplifications
-    std::vector<float> site_gain;                         // fold_max gains (1)
+    // sin and cos of azimuth - strike for each of the station's vertical
+    // azimuth uniforms: the same for every ray of the segment.
+    std::vector<float> vertical_sin_az;                   // one per azimuth uniform (1)
+    std::vector<float> vertical_cos_az;                   // one per azimuth uniform (1)
+    // The last few site gain curves, slot s holding site_gain_slots[s] of
+    // the source layer and transform length in site_gain_layer[s] and
+    // site_gain_np2[s] (np2 0: empty). A curve depends only on those two
+    // within a run, so a pair finds its curve here more often than not.
+    static constexpr std::size_t site_gain_slot_count = 8;
+    std::vector<float> site_gain;                         // slot_count × fold_max gains (1)
+    std::array<std::size_t, site_gain_slot_count> site_gain_layer{};
+    std::array<std::size_t, site_gain_slot_count> site_gain_np2{};
+    std::size_t site_gain_next_slot = 0;                  // the slot a new curve replaces
     stoc::SpectrumShape shape;                            // envelope and amplitude of the ray
     float envelope_window_s;                              // window the envelope was built for (s)
     std::size_t envelope_length;                          // samples of it built; 0 before the first
     ray::RayState ray_state;                              // tracer scratch, empty at the start
 
-    SegmentScratch(std::size_t np2_max_in, std::size_t fold_max_in, std::size_t site_table_len)
+    SegmentScratch(std::size_t np2_max_in, std::size_t fold_max_in, std::size_t site_table_len,
+                   std::size_t azimuth_count)
         : np2_max(np2_max_in),
           spectrum_stride(fft::padded_row_length(np2_max_in)),
           spectrum(components.size() * spectrum_stride),
@@ -403,7 +416,9 @@ struct SegmentScratch {
           fold_max(fold_max_in),
           radiation(components.size() * fold_max_in, 0.0f),
           siteamp_factors(site_table_len, 0.0f),
-          site_gain(fold_max_in, 0.0f),
+          vertical_sin_az(azimuth_count, 0.0f),
+          vertical_cos_az(azimuth_count, 0.0f),
+          site_gain(site_gain_slot_count * fold_max_in, 0.0f),
           shape(stoc::SpectrumShape::with_capacity(np2_max_in)),
           envelope_window_s(std::numeric_limits<float>::quiet_NaN()),
           envelope_length(0),
@@ -421,6 +436,26 @@ struct SegmentScratch {
     // The first fold_count radiation gains of row `c`.
     std::span<float> radiation_row(Component c, std::size_t fold_count) {
         return std::span<float>(radiation).subspan(static_cast<std::size_t>(c) * fold_max, fold_count);
+    }
+    // The site gain curve (fold_count gains) of a pair from source `layer`
+    // with transform length np2: the one kept from an earlier pair of the
+    // same layer and length, else one made by `make` into the slot used
+    // longest ago.
+    template <class Make>
+    std::span<const float> site_gain_for(std::size_t layer, std::size_t np2, std::size_t fold_count,
+                                         Make&& make) {
+        for (std::size_t slot = 0; slot < site_gain_slot_count; ++slot) {
+            if (site_gain_np2[slot] == np2 && site_gain_layer[slot] == layer) {
+                return std::span<const float>(site_gain).subspan(slot * fold_max, fold_count);
+            }
+        }
+        const std::size_t slot = site_gain_next_slot;
+        site_gain_next_slot = (slot + 1) % site_gain_slot_count;
+        const std::span<float> curve = std::span<float>(site_gain).subspan(slot * fold_max, fold_count);
+        make(curve);
+        site_gain_layer[slot] = layer;
+        site_gain_np2[slot] = np2;
+        return curve;
     }
     // The first np2 normal draws of row `c`.
     std::span<float> deviates_row(Component c, std::size_t np2) {
@@ -652,7 +687,10 @@ SegmentTally subfault_pass(const rng::DrawSource& rng, stoc::PlanCache& plans,
         np2_max = longest.np2;
         fold_max = longest.fold_count;
     }
-    SegmentScratch scratch(np2_max, fold_max, run.site_table_len);
+    SegmentScratch scratch(np2_max, fold_max, run.site_table_len,
+                           context.deviates.radv_uniform_b.size());
+    radiation::vertical_azimuth_terms(context.deviates.radv_uniform_b, segment.angles.strike_rad,
+                                      scratch.vertical_sin_az, scratch.vertical_cos_az);
     SegmentTally tally{Clipping{0, 0.0f}, Census{0, 0, 0, 0, 0}};
     Census& census = tally.census;
 
@@ -759,13 +797,18 @@ SegmentTally subfault_pass(const rng::DrawSource& rng, stoc::PlanCache& plans,
                 {scratch.spectrum_row(Component::E090, np2), scratch.spectrum_row(Component::N000, np2),
                  scratch.spectrum_row(Component::Vertical, np2)});
 
-            // Site: the factors depend on the source layer and are recomputed
-            // for every pair; one gain serves the three rows.
-            const std::span<float> site_gain = std::span<float>(scratch.site_gain).first(fold_count);
-            site::site_amplification_factors(context.vmod, source.layer, context.siteamp_log_freq,
-                                             scratch.siteamp_factors);
-            site::site_gain_curve(plan.log_frequency_hz, context.siteamp_log_freq,
-                                  scratch.siteamp_factors, site_gain);
+            // Site: the factors depend on the source layer and the gain curve
+            // on them and the plan, so a curve made for an earlier pair of the
+            // same layer and length is the curve this pair would make; one
+            // gain serves the three rows.
+            const std::span<const float> site_gain = scratch.site_gain_for(
+                source.layer, np2, fold_count, [&](std::span<float> curve) {
+                    site::site_amplification_factors(context.vmod, source.layer,
+                                                     context.siteamp_log_freq,
+                                                     scratch.siteamp_factors);
+                    site::site_gain_curve(plan.log_frequency_hz, context.siteamp_log_freq,
+                                          scratch.siteamp_factors, curve);
+                });
 
             // Radiation gains of the three rows, in row order (the horizontal
             // rows draw from the ray's stream after all its normal draws, as
@@ -781,9 +824,12 @@ SegmentTally subfault_pass(const rng::DrawSource& rng, stoc::PlanCache& plans,
                         ray_rng, arrival.angles, theoretical, plan.frequency_hz,
                         mode.azimuth_offset_rad(), run.conical_sample_count, gains);
                 } else {
+                    // The azimuth terms were formed once for the segment, from
+                    // the same uniforms and strike.
                     radiation::vertical_radiation_spectrum(
                         arrival.angles, plan.frequency_hz, context.deviates.radv_uniform_a,
-                        context.deviates.radv_uniform_b, run.conical_sample_count, gains);
+                        scratch.vertical_sin_az, scratch.vertical_cos_az, run.conical_sample_count,
+                        gains);
                 }
             }
 

@@ -393,21 +393,26 @@ void scale_and_mirror(const SpectrumPlan& plan, const SpectrumShape& shape, floa
 
 namespace {
 
-// Bin k of `scale_weight_and_mirror` (and its mirror, for 0 < k < half).
-inline void scale_weight_bin(std::complex<float>* bins, const double* amplitude, double amp_wide,
-                             const float* site, const float* gain, std::size_t np2,
-                             std::size_t half, std::size_t k) {
+// Bin k of `scale_weight_and_mirror`: its weighted value, and the value of
+// the bin that mirrors it (used for 0 < k < np2/2 only).
+struct WeightedBin {
+    float re;
+    float im;
+    float mirror_im;
+};
+
+inline WeightedBin weight_bin(const float* values, const double* amplitude, double amp_wide,
+                              const float* site, const float* gain, std::size_t k) {
     // The amplitude spectrum in 64 bits, as `scale_and_mirror` forms it.
-    const float re = static_cast<float>((static_cast<double>(bins[k].real()) * amplitude[k]) * amp_wide);
-    const float im = static_cast<float>((static_cast<double>(bins[k].imag()) * amplitude[k]) * amp_wide);
+    const float re = static_cast<float>((static_cast<double>(values[2 * k]) * amplitude[k]) * amp_wide);
+    const float im = static_cast<float>((static_cast<double>(values[(2 * k) + 1]) * amplitude[k]) * amp_wide);
     // The site gain, as `apply_site_amplification` forms it.
     const float re_site = re * site[k];
     const float im_site = im * site[k];
     // The radiation gain, as `radiate_and_invert` forms it; the mirrored bin
     // is negated before it is weighted, as the site step's mirror is.
     const float g = gain[k];
-    bins[k] = std::complex<float>(re_site * g, im_site * g);
-    if (k >= 1 && k < half) bins[np2 - k] = std::complex<float>(re_site * g, (-im_site) * g);
+    return WeightedBin{re_site * g, im_site * g, (-im_site) * g};
 }
 
 }  // namespace
@@ -421,15 +426,25 @@ void scale_weight_and_mirror(const SpectrumPlan& plan, const SpectrumShape& shap
                   format("a spectrum row of {} bins with {} site gains and {} radiation gains for "
                          "a plan of length {}",
                          spectrum.size(), site_gain.size(), radiation.size(), np2));
-    std::complex<float>* bins = spectrum.data();
+    // A complex value is its real and imaginary parts, in this order.
+    float* const values = reinterpret_cast<float*>(spectrum.data());
     const double* amplitude = shape.amplitude.data();
     const double amp_wide = static_cast<double>(amp);
     const float* site = site_gain.data();
     const float* gain = radiation.data();
     const std::size_t half = np2 / 2;
-
-    for (std::size_t k = 0; k < fold; ++k) {
-        scale_weight_bin(bins, amplitude, amp_wide, site, gain, np2, half, k);
+    // DC and Nyquist have no mirror; bin np2 - k mirrors bin k in between.
+    for (const std::size_t k : {std::size_t{0}, half}) {
+        const WeightedBin w = weight_bin(values, amplitude, amp_wide, site, gain, k);
+        values[2 * k] = w.re;
+        values[(2 * k) + 1] = w.im;
+    }
+    for (std::size_t k = 1; k < half; ++k) {
+        const WeightedBin w = weight_bin(values, amplitude, amp_wide, site, gain, k);
+        values[2 * k] = w.re;
+        values[(2 * k) + 1] = w.im;
+        values[2 * (np2 - k)] = w.re;
+        values[(2 * (np2 - k)) + 1] = w.mirror_im;
     }
 }
 

@@ -14,6 +14,7 @@
 
 #include "kelvane/fault.hpp"
 #include "kelvane/fft.hpp"
+#include "kelvane/radiation.hpp"
 #include "kelvane/rng.hpp"
 #include "kelvane/site.hpp"
 #include "kelvane/stoc.hpp"
@@ -180,6 +181,38 @@ TEST(PairSteps, EnvelopeOfALongerPlanServesAShorterOne) {
         fresh.refresh(plans.for_length(np2), model, path);
         EXPECT_EQ(bits_of(std::span<const float>(fresh.envelope).first(np2)),
                   bits_of(std::span<const float>(long_shape.envelope).first(np2)));
+    }
+}
+
+// The vertical gains with the azimuth terms formed once beforehand are the
+// gains formed from the azimuth uniforms themselves: for a full and a short
+// average, and for an azimuth list shorter than the average, whose missing
+// pairs add nothing.
+TEST(PairSteps, VerticalGainsFromAzimuthTermsFormedOnce) {
+    const std::vector<float> frequency_hz = {0.0f, 0.0005f, 0.0055f, 0.02f, 3.0f};
+    rng::Pcg source = rng::Pcg::seed(21);
+    std::vector<float> ua(1000);
+    std::vector<float> ub(1000);
+    source.fill_uniform(ua);
+    source.fill_uniform(ub);
+    const radiation::RadiationAngles ray{0.5235988f, 1.2217305f, 1.5707964f, -1.0471976f, 2.2f};
+    struct Case {
+        std::size_t samples;
+        std::size_t azimuths;
+    };
+    for (const Case c : {Case{1000, 1000}, Case{3, 1000}, Case{1000, 700}}) {
+        SCOPED_TRACE(testing::Message() << c.samples << " samples, " << c.azimuths << " azimuths");
+        const std::span<const float> azimuth_uniforms = std::span<const float>(ub).first(c.azimuths);
+        std::vector<float> direct(frequency_hz.size());
+        radiation::vertical_radiation_spectrum(ray, frequency_hz, ua, azimuth_uniforms, c.samples,
+                                               direct);
+        std::vector<float> sin_az(c.azimuths);
+        std::vector<float> cos_az(c.azimuths);
+        radiation::vertical_azimuth_terms(azimuth_uniforms, ray.strike_rad, sin_az, cos_az);
+        std::vector<float> formed_once(frequency_hz.size());
+        radiation::vertical_radiation_spectrum(ray, frequency_hz, ua, sin_az, cos_az, c.samples,
+                                               formed_once);
+        EXPECT_EQ(bits_of(formed_once), bits_of(direct));
     }
 }
 
