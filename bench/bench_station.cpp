@@ -46,17 +46,6 @@ input::Station station(std::int64_t distance_km) {
                                 scenario::footwall_azimuth_deg(quake()));
 }
 
-geom::FaultPlane plane_of(const input::Segment& seg) {
-    return geom::FaultPlane{{seg.fault_lat_deg, seg.fault_lon_deg},
-                            seg.strike_deg,
-                            seg.dip_deg,
-                            seg.top_depth_km,
-                            seg.along_strike_offset_km,
-                            seg.subfault_length_km,
-                            seg.subfault_width_km,
-                            seg.along_strike_count,
-                            seg.down_dip_count};
-}
 
 // One placed pair, found with the run's own steps.
 struct Pair {
@@ -82,7 +71,7 @@ struct StationWork {
         : st(station(distance_km)),
           seed(20260 + static_cast<std::uint64_t>(distance_km)),
           stream(sim::seed_and_predraw(seed, 1000)),
-          geometry(geom::subfault_geometry(plane_of(simulator().slip.segments[0]),
+          geometry(geom::subfault_geometry(sim::fault_plane_of(simulator().slip.segments[0]),
                                            {st.latitude, st.longitude})),
           windows(simulator().time_window_pass(simulator().slip.segments[0], geometry,
                                                simulator().angles[0],
@@ -187,7 +176,7 @@ void BM_Geometry(benchmark::State& state) {
     const input::Segment& seg = simulator().slip.segments[0];
     for (auto _ : state) {
         const geom::SubfaultGeometry g =
-            geom::subfault_geometry(plane_of(seg), {st.latitude, st.longitude});
+            geom::subfault_geometry(sim::fault_plane_of(seg), {st.latitude, st.longitude});
         const sim::WindowPass w = simulator().time_window_pass(seg, g, simulator().angles[0],
                                                                simulator().strengths[0]);
         benchmark::DoNotOptimize(w.tmax);

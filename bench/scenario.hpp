@@ -197,19 +197,6 @@ inline input::Station station_at(const Earthquake& quake, float distance_km, flo
 // from the dip direction.
 inline float footwall_azimuth_deg(const Earthquake& quake) { return quake.strike_deg - 90.0f; }
 
-// The plane of a segment, as the station run hands it to the geometry.
-inline geom::FaultPlane fault_plane_of(const input::Segment& seg) {
-    return geom::FaultPlane{{seg.fault_lat_deg, seg.fault_lon_deg},
-                            seg.strike_deg,
-                            seg.dip_deg,
-                            seg.top_depth_km,
-                            seg.along_strike_offset_km,
-                            seg.subfault_length_km,
-                            seg.subfault_width_km,
-                            seg.along_strike_count,
-                            seg.down_dip_count};
-}
-
 // The transform length of every pair that a run of `station` with `seed`
 // places on the record, in the run's order (segments, subfaults along strike,
 // ray codes), found with the run's own public steps. A pair's length depends
@@ -229,7 +216,7 @@ inline std::vector<std::size_t> placed_pair_lengths(const sim::Simulator& simula
     for (std::size_t s = 0; s < simulator.slip.segments.size(); ++s) {
         const input::Segment& seg = simulator.slip.segments[s];
         const geom::SubfaultGeometry geometry =
-            geom::subfault_geometry(fault_plane_of(seg), {station.latitude, station.longitude});
+            geom::subfault_geometry(sim::fault_plane_of(seg), {station.latitude, station.longitude});
         const sim::WindowPass windows = simulator.time_window_pass(
             seg, geometry, simulator.angles[s], simulator.strengths[s]);
         const sim::SegmentPass pass{s,           seg, geometry, windows, simulator.angles[s],

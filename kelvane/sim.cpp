@@ -856,6 +856,18 @@ SegmentTally subfault_pass(const rng::DrawSource& rng, stoc::PlanCache& plans,
     return tally;
 }
 
+geom::FaultPlane fault_plane_of(const input::Segment& segment) {
+    return geom::FaultPlane{geom::GeoPoint{segment.fault_lat_deg, segment.fault_lon_deg},
+                            segment.strike_deg,
+                            segment.dip_deg,
+                            segment.top_depth_km,
+                            segment.along_strike_offset_km,
+                            segment.subfault_length_km,
+                            segment.subfault_width_km,
+                            segment.along_strike_count,
+                            segment.down_dip_count};
+}
+
 Simulation Simulator::run(const input::Station& station, std::uint64_t seed) const {
     const Simulator& sim = *this;
     const RunScalars& scalars = sim.run_scalars;
@@ -886,18 +898,8 @@ Simulation Simulator::run(const input::Station& station, std::uint64_t seed) con
                   sim.strengths.size()});
     for (std::size_t s = 0; s < segment_count; ++s) {
         const input::Segment& seg = sim.slip.segments[s];
-        const ::kelvane::geom::FaultPlane plane{
-            ::kelvane::geom::GeoPoint{seg.fault_lat_deg, seg.fault_lon_deg},
-            seg.strike_deg,
-            seg.dip_deg,
-            seg.top_depth_km,
-            seg.along_strike_offset_km,
-            seg.subfault_length_km,
-            seg.subfault_width_km,
-            seg.along_strike_count,
-            seg.down_dip_count};
         const ::kelvane::geom::SubfaultGeometry geometry =
-            ::kelvane::geom::subfault_geometry(plane, station_point);
+            ::kelvane::geom::subfault_geometry(fault_plane_of(seg), station_point);
         const WindowPass windows =
             sim.time_window_pass(seg, geometry, sim.angles[s], sim.strengths[s]);
         const SegmentPass segment{s,          seg,           geometry, windows, sim.angles[s],

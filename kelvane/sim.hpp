@@ -316,6 +316,10 @@ StationStream seed_and_predraw(std::uint64_t seed, std::size_t radv_sample_count
 // most 0.0001 km selects layer 0.
 std::size_t source_layer_for(std::span<const state::Layer> vmod, float depth_km);
 
+// The segment's plane as the geometry takes it: origin (latitude first),
+// orientation, top depth, the along-strike offset of the origin and the grid.
+geom::FaultPlane fault_plane_of(const input::Segment& segment);
+
 // The time windows of one segment.
 struct WindowPass {
     std::vector<float> window_s;  // per subfault, grid order (s)
