@@ -2,6 +2,8 @@
 // segment builder and grid, and the slip model's totals.
 #include <gtest/gtest.h>
 
+#include "tests/engine/support.hpp"
+
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -28,19 +30,7 @@ constexpr float nan_f = std::numeric_limits<float>::quiet_NaN();
 constexpr std::int32_t int_min = std::numeric_limits<std::int32_t>::min();
 constexpr std::int32_t int_max = std::numeric_limits<std::int32_t>::max();
 
-// The message of the fault `action` raises; empty when it raises none.
-template <class F>
-std::string fault_message(F&& action) {
-    testing::internal::CaptureStderr();
-    std::string message;
-    try {
-        action();
-    } catch (const Fault& f) {
-        message = f.what();
-    }
-    testing::internal::GetCapturedStderr();
-    return message;
-}
+using kelvane::testing_support::fault_message;
 
 // Subfault k of a grid carries slip k + 1, so positions can be read back.
 std::vector<Subfault> numbered_subfaults(std::size_t n) {
@@ -176,8 +166,8 @@ TEST(SegmentBuild, GridOfTheWrongSizeIsRefused) {
         {3, 2, 5, "subfault grid holds 5 entries, expected 3x2"},
         {3, 2, 7, "subfault grid holds 7 entries, expected 3x2"},
         {0, 2, 1, "subfault grid holds 1 entries, expected 0x2"},
-        {3, 2, 6, ""},
-        {0, 0, 0, ""},
+        {3, 2, 6, "<no fault>"},
+        {0, 0, 0, "<no fault>"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(fault_message([&] {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/engine/support.hpp"
+
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -23,19 +25,7 @@ namespace {
 using kelvane::fft::AlignedVector;
 using Row = AlignedVector<std::complex<float>>;
 
-// Runs `call`, which must fault, and returns the fault's message.
-template <class Call>
-std::string fault_message(Call&& call) {
-    testing::internal::CaptureStderr();
-    std::string message = "<no fault>";
-    try {
-        call();
-    } catch (const kelvane::Fault& fault) {
-        message = fault.what();
-    }
-    testing::internal::GetCapturedStderr();
-    return message;
-}
+using kelvane::testing_support::fault_message;
 
 Row random_row(std::size_t n, std::uint32_t seed) {
     std::mt19937 engine(seed);

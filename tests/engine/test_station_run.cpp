@@ -4,6 +4,8 @@
 // diagnostics, reproducibility across runs, generators and threads).
 #include <gtest/gtest.h>
 
+#include "tests/engine/support.hpp"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -55,19 +57,7 @@ WindowPass windows_of(const Simulator& sim, const Segment& seg, const SubfaultGe
     return sim.time_window_pass(seg, g, sim.angles[s], sim.strengths[s]);
 }
 
-// The message of the fault `call` raises, the report on stderr swallowed;
-// "<no fault>" when it returns normally.
-std::string fault_message(const std::function<void()>& call) {
-    testing::internal::CaptureStderr();
-    try {
-        call();
-    } catch (const kelvane::Fault& fault) {
-        testing::internal::GetCapturedStderr();
-        return fault.what();
-    }
-    testing::internal::GetCapturedStderr();
-    return "<no fault>";
-}
+using kelvane::testing_support::fault_message;
 
 bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;

@@ -7,6 +7,8 @@
 // tolerance sized for the handful of 32-bit roundings in each step.
 #include <gtest/gtest.h>
 
+#include "tests/engine/support.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -39,19 +41,7 @@ constexpr float kEta = 0.05f;  // window end level of a run
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-// The message of the fault `call` raises, with the report on stderr swallowed;
-// "<no fault>" when it returns normally.
-std::string fault_message(const std::function<void()>& call) {
-    testing::internal::CaptureStderr();
-    try {
-        call();
-    } catch (const kelvane::Fault& fault) {
-        testing::internal::GetCapturedStderr();
-        return fault.what();
-    }
-    testing::internal::GetCapturedStderr();
-    return "<no fault>";
-}
+using kelvane::testing_support::fault_message;
 
 std::uint32_t bits(float value) { return std::bit_cast<std::uint32_t>(value); }
 
