@@ -13,9 +13,11 @@
 //   fft        transforms and their per-thread plan cache
 //   rng        seeded random streams (PCG and the fixture generator)
 //   fault      the fault report for broken invariants
+//   cpu        which wider vector bodies the processor can run
 #pragma once
 
 #include "kelvane/config.hpp"
+#include "kelvane/cpu.hpp"
 #include "kelvane/fault.hpp"
 #include "kelvane/fft.hpp"
 #include "kelvane/format.hpp"

@@ -5,6 +5,11 @@
 // P = cd cr, Q = (cr sd) si, R = (sd sr) cd, S = cos 2dip sr are the partial
 // products of the patterns. All arithmetic is 32-bit, in the bracketed order
 // written: records reproduce bit for bit only with this order.
+// The 256-bit loop below instantiates the header's pattern templates for
+// 256-bit lanes; they are always inlined into that loop and never called, so
+// the note that such a function's return convention differs between
+// instruction sets does not concern them.
+#pragma GCC diagnostic ignored "-Wpsabi"
 #include "kelvane/radiation.hpp"
 
 #include <math.h>
@@ -13,6 +18,8 @@
 #include <cstdint>
 #include <cstring>
 #include <utility>
+
+#include "kelvane/cpu.hpp"
 
 namespace kelvane::radiation {
 
@@ -47,6 +54,7 @@ constexpr float vertical_conical_scale = 0.5f;
 // lane exactly as the same float expression does.
 using f32x4 = float __attribute__((vector_size(16)));
 using i32x4 = std::int32_t __attribute__((vector_size(16)));
+using u64x2 = std::uint64_t __attribute__((vector_size(16)));
 
 f32x4 load4(const float* p) {
     f32x4 v;
@@ -60,6 +68,43 @@ void store4(float* p, f32x4 v) { std::memcpy(p, &v, sizeof v); }
 // each.
 void sincos_each(const float* x, float* sines, float* cosines, std::size_t count) {
     for (std::size_t n = 0; n < count; ++n) ::sincosf(x[n], &sines[n], &cosines[n]);
+}
+
+// Vector lanes from `p`; always inlined, so that a wide vector never passes
+// through a call of a function built for narrower lanes.
+template <class V>
+[[gnu::always_inline]] inline void load_lanes(V& v, const float* p) {
+    std::memcpy(&v, p, sizeof v);
+}
+
+// Samples [0, end) of the squared projections of `add_perturbed_projections`
+// eight at a time in 256-bit lanes, for the largest end <= count that leaves
+// whole steps; returns that end. Each lane performs the pattern and
+// projection expressions of the 128-bit loop there, in their order.
+__attribute__((target("avx2"))) std::size_t squared_projections_avx2(
+    const float* sin_rake, const float* cos_rake, const float* sin_dip, const float* cos_dip,
+    const float* sin_takeoff, const float* cos_takeoff, const float* sin_az, const float* cos_az,
+    const float* sin_d, const float* cos_d, float* squares, std::size_t count) {
+    using f32x8 = float __attribute__((vector_size(32)));
+    std::size_t n = 0;
+    for (; n + 8 <= count; n += 8) {
+        f32x8 sr, cr, sd, cd, si, ci, sa, ca, s_d, c_d;
+        load_lanes(sr, sin_rake + n);
+        load_lanes(cr, cos_rake + n);
+        load_lanes(sd, sin_dip + n);
+        load_lanes(cd, cos_dip + n);
+        load_lanes(si, sin_takeoff + n);
+        load_lanes(ci, cos_takeoff + n);
+        load_lanes(sa, sin_az + n);
+        load_lanes(ca, cos_az + n);
+        load_lanes(s_d, sin_d + n);
+        load_lanes(c_d, cos_d + n);
+        const f32x8 p = (sh_pattern(sr, cr, sd, cd, si, ci, sa, ca) * s_d) +
+                        (sv_pattern(sr, cr, sd, cd, si, ci, sa, ca) * c_d);
+        const f32x8 square = p * p;
+        std::memcpy(squares + n, &square, sizeof square);
+    }
+    return n;
 }
 
 }  // namespace
@@ -109,7 +154,12 @@ float add_perturbed_projections(std::span<const float> uniforms, const Radiation
     // (element-wise, so each lane rounds as the scalar expression does), the
     // last few one at a time; then the squares are added in sample order.
     float squares[conical_chunk_samples];
-    std::size_t n = 0;
+    // 256-bit lanes first where the processor has them.
+    std::size_t n = cpu::has_avx2()
+                        ? squared_projections_avx2(sin_rake, cos_rake, sin_dip, cos_dip, sin_takeoff,
+                                                   cos_takeoff, sin_az, cos_az, sin_d, cos_d,
+                                                   squares, count)
+                        : 0;
     for (; n + 4 <= count; n += 4) {
         const f32x4 sr = load4(sin_rake + n), cr = load4(cos_rake + n);
         const f32x4 sd = load4(sin_dip + n), cd = load4(cos_dip + n);
@@ -164,7 +214,10 @@ void fill_horizontal_row(std::span<const float> frequency_hz, float theoretical_
         const i32x4 below = f <= low;   // -1 where the gain is all theoretical
         const i32x4 within = f <= high;  // -1 up to the top of the blend band
         const i32x4 blended = within & ~below;
-        if (blended[0] | blended[1] | blended[2] | blended[3]) {
+        // Any lane in the blend band: tested as two 64-bit halves, which is
+        // cheaper than taking the four lanes out one by one.
+        const u64x2 blended_halves = std::bit_cast<u64x2>(blended);
+        if ((blended_halves[0] | blended_halves[1]) != 0) {
             for (std::size_t j = i; j < i + 4; ++j) out[j] = gain_at(f_hz[j]);
             continue;
         }
@@ -273,17 +326,33 @@ void vertical_gains(const RadiationAngles& angles, std::span<const float> freque
 
     // Linear blend in f; a NaN frequency takes the conical gain.
     const float spread = conical_gain - theoretical_gain;
-    for (std::size_t i = 0; i < frequency_hz.size(); ++i) {
-        const float f = frequency_hz[i];
-        if (f <= vertical_blend_low_hz) {
-            radiation[i] = theoretical_gain;
-        } else if (f <= vertical_blend_high_hz) {
-            radiation[i] = (((f - vertical_blend_low_hz) * spread) / vertical_blend_width_hz) +
-                           theoretical_gain;
-        } else {
-            radiation[i] = conical_gain;
+    const auto gain_at = [&](float f) {
+        if (f <= vertical_blend_low_hz) return theoretical_gain;
+        if (f <= vertical_blend_high_hz) {
+            return (((f - vertical_blend_low_hz) * spread) / vertical_blend_width_hz) +
+                   theoretical_gain;
         }
+        return conical_gain;
+    };
+    // Four bins at a time where all four lie above the blend band (a lane
+    // comparison is the scalar comparison, NaN included), the others one at
+    // a time.
+    const std::size_t bins = frequency_hz.size();
+    const float* f_hz = frequency_hz.data();
+    float* out = radiation.data();
+    const f32x4 high = {vertical_blend_high_hz, vertical_blend_high_hz, vertical_blend_high_hz,
+                        vertical_blend_high_hz};
+    const f32x4 conical4 = {conical_gain, conical_gain, conical_gain, conical_gain};
+    std::size_t i = 0;
+    for (; i + 4 <= bins; i += 4) {
+        const u64x2 within = std::bit_cast<u64x2>(load4(f_hz + i) <= high);
+        if ((within[0] | within[1]) != 0) {
+            for (std::size_t j = i; j < i + 4; ++j) out[j] = gain_at(f_hz[j]);
+            continue;
+        }
+        store4(out + i, conical4);
     }
+    for (; i < bins; ++i) out[i] = gain_at(f_hz[i]);
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ struct ShearRadiation {
 // float, or a vector of floats whose element-wise arithmetic rounds each lane
 // exactly as float arithmetic does.
 template <class T>
-inline T sh_pattern(T sr, T cr, T sd, T cd, T si, T ci, T sa, T ca) noexcept {
+[[gnu::always_inline]] inline T sh_pattern(T sr, T cr, T sd, T cd, T si, T ci, T sa, T ca) noexcept {
     const T cos2d = (cd * cd) - (sd * sd);
     const T cos2p = (ca * ca) - (sa * sa);
     const T p = cd * cr;
@@ -89,7 +89,7 @@ inline T sh_pattern(T sr, T cr, T sd, T cd, T si, T ci, T sa, T ca) noexcept {
 // with i the take-off angle, in the bracketing that fixes its rounding; `T` as
 // for `sh_pattern`.
 template <class T>
-inline T sv_pattern(T sr, T cr, T sd, T cd, T si, T ci, T sa, T ca) noexcept {
+[[gnu::always_inline]] inline T sv_pattern(T sr, T cr, T sd, T cd, T si, T ci, T sa, T ca) noexcept {
     const T cos2d = (cd * cd) - (sd * sd);
     const T cos2i = (ci * ci) - (si * si);
     const T p = cd * cr;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <limits>
 
+#include "kelvane/cpu.hpp"
 #include "kelvane/fault.hpp"
 #include "kelvane/fft.hpp"
 #include "kelvane/format.hpp"
@@ -69,6 +70,109 @@ struct AmplitudeFactors {
     T a2;
 };
 
+// Value i (from 0) of the half-cosine end taper of `taper_len` values over the
+// last tenth of an inverse transform, falling to 0 at the last sample.
+float end_taper_at(std::size_t i, std::size_t taper_len) {
+    const float step = pi_f / static_cast<float>(taper_len);
+    return (::cosf(static_cast<float>(i + 1) * step) + 1.0f) * 0.5f;
+}
+
+// The per-ray constants of the amplitude spectrum (see `refresh_amplitude`).
+struct AmplitudeConstants {
+    float omgc;            // angular corner frequency (rad/s)
+    float omgm;            // angular f_max (rad/s)
+    float fc2;             // corner frequency squared (Hz^2)
+    float distance_cm;     // path length (cm)
+    float source_moment;   // source constant x subevent moment
+    float qbar;            // path attenuation term (s)
+    float moment_scale;    // subfault moment scale (1)
+    float kappa;           // near-surface attenuation (s); <= 0: the f_max decay instead
+};
+
+// The 32-bit steps of one bin's amplitude, for a float or for floats in
+// vector lanes (whose element-wise arithmetic rounds each lane as the float
+// expression does). Always inlined, so the vector forms run in the
+// instructions of the function that uses them.
+//
+// The exponent of the path attenuation (and of the kappa filter), times -pi.
+template <class T>
+[[gnu::always_inline]] inline T attenuation_exponent(const AmplitudeConstants& k, T fr,
+                                                      T path_power_i) {
+    const T path_attenuation = path_power_i * k.qbar;
+    if (k.kappa <= 0.0f) return path_attenuation * (-pi_f);
+    return (path_attenuation + (k.kappa * fr)) * (-pi_f);
+}
+
+// Omega-squared source shape, the moment factor that takes the spectrum from
+// the subevent's corner down to the subfault's at low f, the attenuation over
+// distance from the bins' exponentials, and the f_max decay.
+template <class T>
+[[gnu::always_inline]] inline AmplitudeFactors<T> factors_of(const AmplitudeConstants& k, T fr,
+                                                              T exponential) {
+    const T fr2 = fr * fr;
+    const T omg = fr * two_pi_f;
+    // High-frequency decay 1/(1 + f/f_max) when kappa is 0 or less (-0
+    // included); the kappa filter (a NaN kappa too, which makes every
+    // amplitude NaN) has no f_max term and leaves a2 unused.
+    const T a2 = k.kappa <= 0.0f ? T(1.0f / ((omg / k.omgm) + 1.0f)) : T{};
+    const T ratio = omg / k.omgc;
+    const T source = ((omg * omg) / ((ratio * ratio) + 1.0f)) * k.source_moment;
+    const T frank = ((fr2 + k.fc2) * k.moment_scale) / ((fr2 * k.moment_scale) + k.fc2);
+    return AmplitudeFactors<T>{source, frank, exponential / k.distance_cm, a2};
+}
+
+// One bin's amplitude from its factors, in 64 bits.
+inline double amplitude_of(const AmplitudeConstants& k, float source, float frank, float a3,
+                           float a2) {
+    const double a1 = static_cast<double>(source);
+    const double a2a3 =
+        k.kappa <= 0.0f ? static_cast<double>(a3) * static_cast<double>(a2) : static_cast<double>(a3);
+    return static_cast<double>(frank) * (a1 * a2a3);
+}
+
+// Bins [1, end) of the amplitude spectrum eight at a time in 256-bit lanes,
+// for the largest end <= fold that leaves whole steps; returns that end.
+// `amp` holds each bin's exponential on entry (widened from float) and its
+// amplitude on return. Every lane performs the operations of `factors_of`
+// and `amplitude_of` in their order (the 64-bit ones on the widened floats),
+// so the bins get the bits the one-at-a-time expressions give.
+__attribute__((target("avx2"))) std::size_t amplitude_bins_avx2(const AmplitudeConstants& k,
+                                                                const float* freq, double* amp,
+                                                                std::size_t fold) {
+    using f32x8 = float __attribute__((vector_size(32)));
+    using f64x4 = double __attribute__((vector_size(32)));
+    using f32x4v = float __attribute__((vector_size(16)));
+    std::size_t i = 1;
+    for (; i + 8 <= fold; i += 8) {
+        f32x8 fr;
+        std::memcpy(&fr, freq + i, sizeof fr);
+        f64x4 e_low;
+        f64x4 e_high;
+        std::memcpy(&e_low, amp + i, sizeof e_low);
+        std::memcpy(&e_high, amp + i + 4, sizeof e_high);
+        const f32x4v el = __builtin_convertvector(e_low, f32x4v);
+        const f32x4v eh = __builtin_convertvector(e_high, f32x4v);
+        const f32x8 exponential = __builtin_shufflevector(el, eh, 0, 1, 2, 3, 4, 5, 6, 7);
+        const AmplitudeFactors<f32x8> f = factors_of(k, fr, exponential);
+        for (std::size_t half = 0; half < 2; ++half) {
+            f32x4v source4;
+            f32x4v frank4;
+            f32x4v a3_4;
+            f32x4v a2_4;
+            std::memcpy(&source4, reinterpret_cast<const float*>(&f.source) + (4 * half), sizeof source4);
+            std::memcpy(&frank4, reinterpret_cast<const float*>(&f.frank) + (4 * half), sizeof frank4);
+            std::memcpy(&a3_4, reinterpret_cast<const float*>(&f.a3) + (4 * half), sizeof a3_4);
+            std::memcpy(&a2_4, reinterpret_cast<const float*>(&f.a2) + (4 * half), sizeof a2_4);
+            const f64x4 a1 = __builtin_convertvector(source4, f64x4);
+            const f64x4 a3 = __builtin_convertvector(a3_4, f64x4);
+            const f64x4 a2a3 = k.kappa <= 0.0f ? a3 * __builtin_convertvector(a2_4, f64x4) : a3;
+            const f64x4 out = __builtin_convertvector(frank4, f64x4) * (a1 * a2a3);
+            std::memcpy(amp + i + (4 * half), &out, sizeof out);
+        }
+    }
+    return i;
+}
+
 // Truncates toward zero into an unsigned word, saturating: negative values and
 // NaN give 0, values at or beyond 2^64 give the largest word.
 std::size_t saturating_size(float value) {
@@ -87,7 +191,7 @@ SpectrumPlan SpectrumPlan::create(std::size_t np2, float dt, float q_exponent, f
                                   float window_eta) {
     KELVANE_CHECK(np2 >= 2 && np2 % 2 == 0,
                   format("a spectrum plan needs an even length of at least 2, got {}", np2));
-    SpectrumPlan plan{np2, np2 / 2 + 1, {}, {}, {}, {}};
+    SpectrumPlan plan{np2, np2 / 2 + 1, {}, {}, {}, {}, {}};
     const std::size_t fold = plan.fold_count;
     plan.frequency_hz.resize(fold);
     plan.log_frequency_hz.resize(fold);
@@ -112,6 +216,11 @@ SpectrumPlan SpectrumPlan::create(std::size_t np2, float dt, float q_exponent, f
     for (std::size_t j = 0; j < np2; ++j) {
         plan.envelope_power[j] = ::powf(static_cast<float>(j) * dt, b);
     }
+
+    // The inverse's end taper, as `end_taper_at` forms it when applied.
+    const std::size_t taper_len = np2 / 10;
+    plan.end_taper.resize(taper_len);
+    for (std::size_t i = 0; i < taper_len; ++i) plan.end_taper[i] = end_taper_at(i, taper_len);
     return plan;
 }
 
@@ -218,76 +327,46 @@ void SpectrumShape::refresh_amplitude(const SpectrumPlan& plan, const SourceMode
     // Source constant 0.8946 / (4 pi rho beta^3), beta in cm/s.
     const float beta = path.shear_velocity_km_s * cm_per_km;
     const float cc = source_numerator / ((path.density_g_cm3 * four_pi_f) * ((beta * beta) * beta));
-    const float omgc = path.corner_frequency_hz * two_pi_f;
-    const float omgm = path.fmax_hz * two_pi_f;
-    const float fc2 = path.corner_frequency_hz * path.corner_frequency_hz;
-    const float distance_cm = path.distance_km * cm_per_km;
-    // The same 32-bit product in every bin.
-    const float source_moment = cc * path.subevent_moment;
-    const float qbar = path.qbar;
-    const float moment_scale = path.moment_scale;
-    const float kappa = model.kappa_s;
+    const AmplitudeConstants k{path.corner_frequency_hz * two_pi_f,
+                               path.fmax_hz * two_pi_f,
+                               path.corner_frequency_hz * path.corner_frequency_hz,
+                               path.distance_km * cm_per_km,
+                               // The same 32-bit product in every bin.
+                               cc * path.subevent_moment,
+                               path.qbar,
+                               path.moment_scale,
+                               model.kappa_s};
 
     const float* freq = plan.frequency_hz.data();
     const float* path_power = plan.path_exponent.data();
     double* amp = amplitude.data();
 
-    // Omega-squared source shape, with the moment factor that takes the
-    // spectrum from the subevent's corner down to the subfault's at low f.
-    // The 32-bit steps are written once for a float and for four floats in
-    // vector lanes, whose element-wise arithmetic rounds each lane as the
-    // float expression does; bins go four at a time, the last few one at a
-    // time, with the same expressions. The 64-bit products are formed per bin.
-    auto source_term = [&](auto omg) {
-        const auto ratio = omg / omgc;
-        return ((omg * omg) / ((ratio * ratio) + 1.0f)) * source_moment;
-    };
-    auto moment_factor = [&](auto fr2) {
-        return ((fr2 + fc2) * moment_scale) / ((fr2 * moment_scale) + fc2);
-    };
-    // The exponent of the path attenuation (and of the kappa filter), times -pi.
-    auto attenuation_exponent = [&](auto fr, auto path_power_i) {
-        const auto path_attenuation = path_power_i * qbar;
-        if (kappa <= 0.0f) return path_attenuation * (-pi_f);
-        return (path_attenuation + (kappa * fr)) * (-pi_f);
-    };
-    // The 32-bit factors from the bins' frequencies and exponentials.
-    auto factors_of = [&](auto fr, auto exponential) {
-        using T = decltype(fr);
-        const T fr2 = fr * fr;
-        const T omg = fr * two_pi_f;
-        // High-frequency decay 1/(1 + f/f_max) when kappa is 0 or less (-0
-        // included); the kappa filter (a NaN kappa too, which makes every
-        // amplitude NaN) has no f_max term and leaves a2 unused.
-        const T a2 = kappa <= 0.0f ? T(1.0f / ((omg / omgm) + 1.0f)) : T{};
-        return AmplitudeFactors<T>{source_term(omg), moment_factor(fr2), exponential / distance_cm,
-                                   a2};
-    };
-    // One bin's amplitude from its factors, in 64 bits.
-    auto amplitude_of = [&](float source, float frank, float a3, float a2) {
-        const double a1 = static_cast<double>(source);
-        const double a2a3 = kappa <= 0.0f ? static_cast<double>(a3) * static_cast<double>(a2)
-                                          : static_cast<double>(a3);
-        return static_cast<double>(frank) * (a1 * a2a3);
-    };
-
+    // First each bin's exponential (the library calls alone in their loop),
+    // held in the amplitude row (a float widens to a double and narrows back
+    // exactly); then the arithmetic of every bin, with no call in its loop.
+    for (std::size_t i = 1; i < fold; ++i) {
+        amp[i] = static_cast<double>(::expf(attenuation_exponent(k, freq[i], path_power[i])));
+    }
+    // 256-bit lanes where the processor has them, else 128-bit lanes; the
+    // last few bins one at a time; every bin with the same expressions.
     std::size_t i = 1;
-    for (; i + 4 <= fold; i += 4) {
-        const f32x4 fr = load4(freq + i);
-        const f32x4 exponent = attenuation_exponent(fr, load4(path_power + i));
-        const f32x4 exponential = {::expf(exponent[0]), ::expf(exponent[1]), ::expf(exponent[2]),
-                                   ::expf(exponent[3])};
-        const AmplitudeFactors<f32x4> f = factors_of(fr, exponential);
-        for (int lane = 0; lane < 4; ++lane) {
-            amp[i + static_cast<std::size_t>(lane)] =
-                amplitude_of(f.source[lane], f.frank[lane], f.a3[lane], f.a2[lane]);
+    if (cpu::has_avx2()) {
+        i = amplitude_bins_avx2(k, freq, amp, fold);
+    } else {
+        for (; i + 4 <= fold; i += 4) {
+            const f32x4 exponential = {static_cast<float>(amp[i]), static_cast<float>(amp[i + 1]),
+                                       static_cast<float>(amp[i + 2]),
+                                       static_cast<float>(amp[i + 3])};
+            const AmplitudeFactors<f32x4> f = factors_of(k, load4(freq + i), exponential);
+            for (int lane = 0; lane < 4; ++lane) {
+                amp[i + static_cast<std::size_t>(lane)] =
+                    amplitude_of(k, f.source[lane], f.frank[lane], f.a3[lane], f.a2[lane]);
+            }
         }
     }
     for (; i < fold; ++i) {
-        const float fr = freq[i];
-        const AmplitudeFactors<float> f =
-            factors_of(fr, ::expf(attenuation_exponent(fr, path_power[i])));
-        amp[i] = amplitude_of(f.source, f.frank, f.a3, f.a2);
+        const AmplitudeFactors<float> f = factors_of(k, freq[i], static_cast<float>(amp[i]));
+        amp[i] = amplitude_of(k, f.source, f.frank, f.a3, f.a2);
     }
 
     dt = dt_s;
@@ -326,6 +405,34 @@ float scale_for_power(float fsa, float dt, std::size_t fold) {
 
 }  // namespace
 
+namespace {
+
+// Samples [0, end) of `window_and_transform`'s windowing eight at a time in
+// 256-bit lanes, for the largest end <= np2 that leaves whole steps; returns
+// that end. The same products as the 128-bit loop there.
+__attribute__((target("avx2"))) std::size_t window_samples_avx2(const float* noise,
+                                                                const float* window, float* values,
+                                                                std::size_t np2) {
+    using f32x8 = float __attribute__((vector_size(32)));
+    const f32x8 zero = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+    std::size_t k = 0;
+    for (; k + 8 <= np2; k += 8) {
+        f32x8 x;
+        f32x8 w;
+        std::memcpy(&x, noise + k, sizeof x);
+        std::memcpy(&w, window + k, sizeof w);
+        const f32x8 product = x * w;
+        // Each product with a zero imaginary part: samples k .. k + 3, then k + 4 .. k + 7.
+        const f32x8 low = __builtin_shufflevector(product, zero, 0, 8, 1, 8, 2, 8, 3, 8);
+        const f32x8 high = __builtin_shufflevector(product, zero, 4, 8, 5, 8, 6, 8, 7, 8);
+        std::memcpy(values + (2 * k), &low, sizeof low);
+        std::memcpy(values + (2 * k) + 8, &high, sizeof high);
+    }
+    return k;
+}
+
+}  // namespace
+
 void window_and_transform(const SpectrumPlan& plan, const SpectrumShape& shape,
                           std::span<const float> deviates, std::span<std::complex<float>> spectrum) {
     const std::size_t np2 = plan.np2;
@@ -336,7 +443,8 @@ void window_and_transform(const SpectrumPlan& plan, const SpectrumShape& shape,
     // a zero imaginary part.
     float* values = reinterpret_cast<float*>(bins);  // real, imaginary, real, ...
     const f32x4 zero = {0.0f, 0.0f, 0.0f, 0.0f};
-    std::size_t k = 0;
+    // 256-bit lanes first where the processor has them.
+    std::size_t k = cpu::has_avx2() ? window_samples_avx2(noise, window, values, np2) : 0;
     for (; k + 4 <= np2; k += 4) {
         const f32x4 product = load4(noise + k) * load4(window + k);
         store4(values + (2 * k), __builtin_shufflevector(product, zero, 0, 4, 1, 4));
@@ -415,6 +523,61 @@ inline WeightedBin weight_bin(const float* values, const double* amplitude, doub
     return WeightedBin{re_site * g, im_site * g, (-im_site) * g};
 }
 
+// Bins [1, end) of `scale_weight_and_mirror` four at a time in 256-bit lanes,
+// for the largest end <= half that leaves whole steps; returns that end. Each
+// lane performs the scalar `weight_bin` operations in their order (widen,
+// times amplitude[k], times amp_wide, narrow, times site[k], times gain[k];
+// the mirror's imaginary part negated before its gain), so the bins get the
+// same bits. Bins read here (below half) are never among those written as
+// mirrors (above half).
+__attribute__((target("avx2"))) std::size_t weight_bins_avx2(float* values,
+                                                             const double* amplitude,
+                                                             double amp_wide, const float* site,
+                                                             const float* gain, std::size_t np2,
+                                                             std::size_t half) {
+    using f32x8 = float __attribute__((vector_size(32)));
+    using f64x4 = double __attribute__((vector_size(32)));
+    using f32x4v = float __attribute__((vector_size(16)));
+    const f64x4 amp4 = {amp_wide, amp_wide, amp_wide, amp_wide};
+    std::size_t k = 1;
+    for (; k + 4 <= half; k += 4) {
+        // Bins k .. k + 3 as (re, im) pairs.
+        f32x8 v;
+        std::memcpy(&v, values + (2 * k), sizeof v);
+        f64x4 a;
+        std::memcpy(&a, amplitude + k, sizeof a);
+        f32x4v s4;
+        std::memcpy(&s4, site + k, sizeof s4);
+        f32x4v g4;
+        std::memcpy(&g4, gain + k, sizeof g4);
+        // Each bin's amplitude, site gain and radiation gain for both parts.
+        const f64x4 a_low = __builtin_shufflevector(a, a, 0, 0, 1, 1);
+        const f64x4 a_high = __builtin_shufflevector(a, a, 2, 2, 3, 3);
+        const f32x8 s = __builtin_shufflevector(s4, s4, 0, 0, 1, 1, 2, 2, 3, 3);
+        const f32x8 g = __builtin_shufflevector(g4, g4, 0, 0, 1, 1, 2, 2, 3, 3);
+        // The amplitude spectrum in 64 bits.
+        const f64x4 low = (__builtin_convertvector(__builtin_shufflevector(v, v, 0, 1, 2, 3), f64x4) *
+                           a_low) * amp4;
+        const f64x4 high = (__builtin_convertvector(__builtin_shufflevector(v, v, 4, 5, 6, 7), f64x4) *
+                            a_high) * amp4;
+        const f32x4v low_f = __builtin_convertvector(low, f32x4v);
+        const f32x4v high_f = __builtin_convertvector(high, f32x4v);
+        const f32x8 scaled = __builtin_shufflevector(low_f, high_f, 0, 1, 2, 3, 4, 5, 6, 7);
+        // The site gain, then the radiation gain.
+        const f32x8 sited = scaled * s;
+        const f32x8 weighted = sited * g;
+        // The mirror: the imaginary parts negated, then weighted.
+        const f32x8 negated = -sited;
+        const f32x8 conjugate = __builtin_shufflevector(sited, negated, 0, 9, 2, 11, 4, 13, 6, 15);
+        const f32x8 mirrored = conjugate * g;
+        std::memcpy(values + (2 * k), &weighted, sizeof weighted);
+        // Bins np2 - k - 3 .. np2 - k take the mirrors of bins k + 3 .. k.
+        const f32x8 reversed = __builtin_shufflevector(mirrored, mirrored, 6, 7, 4, 5, 2, 3, 0, 1);
+        std::memcpy(values + (2 * (np2 - k - 3)), &reversed, sizeof reversed);
+    }
+    return k;
+}
+
 }  // namespace
 
 void scale_weight_and_mirror(const SpectrumPlan& plan, const SpectrumShape& shape, float amp,
@@ -439,7 +602,10 @@ void scale_weight_and_mirror(const SpectrumPlan& plan, const SpectrumShape& shap
         values[2 * k] = w.re;
         values[(2 * k) + 1] = w.im;
     }
-    for (std::size_t k = 1; k < half; ++k) {
+    // The wide lanes take what whole steps they can; the rest one bin at a time.
+    const std::size_t first =
+        cpu::has_avx2() ? weight_bins_avx2(values, amplitude, amp_wide, site, gain, np2, half) : 1;
+    for (std::size_t k = first; k < half; ++k) {
         const WeightedBin w = weight_bin(values, amplitude, amp_wide, site, gain, k);
         values[2 * k] = w.re;
         values[(2 * k) + 1] = w.im;
@@ -496,7 +662,30 @@ void radiate_and_invert(std::span<std::complex<float>> spectrum, std::span<const
     detail::invert_to_series(spectrum, time_series);
 }
 
-void detail::invert_to_series(std::span<std::complex<float>> spectrum, std::span<float> time_series) {
+namespace {
+
+// Samples [0, end) of `invert_untapered`'s scaled real parts eight at a time
+// in 256-bit lanes, for the largest end <= np2 that leaves whole steps;
+// returns that end. The same products as the 128-bit loop there.
+__attribute__((target("avx2"))) std::size_t real_parts_avx2(const float* values, float scale,
+                                                            float* out, std::size_t np2) {
+    using f32x8 = float __attribute__((vector_size(32)));
+    const f32x8 scale8 = {scale, scale, scale, scale, scale, scale, scale, scale};
+    std::size_t k = 0;
+    for (; k + 8 <= np2; k += 8) {
+        f32x8 low;
+        f32x8 high;
+        std::memcpy(&low, values + (2 * k), sizeof low);
+        std::memcpy(&high, values + (2 * k) + 8, sizeof high);
+        const f32x8 real = __builtin_shufflevector(low, high, 0, 2, 4, 6, 8, 10, 12, 14) * scale8;
+        std::memcpy(out + k, &real, sizeof real);
+    }
+    return k;
+}
+
+// The inverse transform of `spectrum` and its scaled real part in
+// `time_series`, before the end taper.
+void invert_untapered(std::span<std::complex<float>> spectrum, std::span<float> time_series) {
     const std::size_t np2 = spectrum.size();
     KELVANE_CHECK(time_series.size() == np2,
                   format("a time-series row of {} samples does not match the spectrum's {} bins",
@@ -510,7 +699,8 @@ void detail::invert_to_series(std::span<std::complex<float>> spectrum, std::span
     const float scale = 1.0f / (static_cast<float>(np2) * inverse_scale_factor);
     float* out = time_series.data();
     const float* values = reinterpret_cast<const float*>(bins);  // real, imaginary, real, ...
-    std::size_t k = 0;
+    // 256-bit lanes first where the processor has them.
+    std::size_t k = cpu::has_avx2() ? real_parts_avx2(values, scale, out, np2) : 0;
     const f32x4 scale4 = {scale, scale, scale, scale};
     for (; k + 4 <= np2; k += 4) {
         const f32x4 low = load4(values + (2 * k));
@@ -520,17 +710,31 @@ void detail::invert_to_series(std::span<std::complex<float>> spectrum, std::span
     for (; k < np2; ++k) {
         out[k] = bins[k].real() * scale;
     }
+}
 
+}  // namespace
+
+void detail::invert_to_series(std::span<std::complex<float>> spectrum, std::span<float> time_series) {
+    invert_untapered(spectrum, time_series);
     // Half-cosine taper over the last tenth, falling to 0 at the last sample;
     // the taper values are formed as they are applied.
+    const std::size_t np2 = spectrum.size();
     const std::size_t taper_len = np2 / 10;
-    if (taper_len == 0) return;
-    const float step = pi_f / static_cast<float>(taper_len);
-    float* tail = out + (np2 - taper_len);
-    for (std::size_t i = 0; i < taper_len; ++i) {
-        const float taper = (::cosf(static_cast<float>(i + 1) * step) + 1.0f) * 0.5f;
-        tail[i] = tail[i] * taper;
-    }
+    float* tail = time_series.data() + (np2 - taper_len);
+    for (std::size_t i = 0; i < taper_len; ++i) tail[i] = tail[i] * end_taper_at(i, taper_len);
+}
+
+void detail::invert_to_series(const SpectrumPlan& plan, std::span<std::complex<float>> spectrum,
+                              std::span<float> time_series) {
+    KELVANE_CHECK(spectrum.size() == plan.np2,
+                  format("a spectrum row of {} bins does not match the plan's length {}",
+                         spectrum.size(), plan.np2));
+    invert_untapered(spectrum, time_series);
+    // The plan's taper values over the last tenth.
+    const std::size_t taper_len = plan.end_taper.size();
+    const float* taper = plan.end_taper.data();
+    float* tail = time_series.data() + (plan.np2 - taper_len);
+    for (std::size_t i = 0; i < taper_len; ++i) tail[i] = tail[i] * taper[i];
 }
 
 }  // namespace kelvane::stoc

@@ -39,6 +39,7 @@ struct SpectrumPlan {
     std::vector<float> log_frequency_hz;  // fold_count entries: ln(frequency_hz), -inf at bin 0
     std::vector<float> path_exponent;     // fold_count entries: frequency_hz^(1 - q_exponent)
     std::vector<float> envelope_power;    // np2 entries: (j dt)^b (s^b), 0 at j = 0
+    std::vector<float> end_taper;         // np2/10 entries: the inverse's end taper (1)
 
     // Builds the plan for transform length `np2` (even, >= 2; anything else
     // faults), sample interval `dt` (s), the frequency exponent `q_exponent`
@@ -190,6 +191,12 @@ void scale_weight_and_mirror(const SpectrumPlan& plan, const SpectrumShape& shap
 // transforms `spectrum` back in place and writes the scaled, end-tapered real
 // part into `time_series` (as many samples as bins).
 void invert_to_series(std::span<std::complex<float>> spectrum, std::span<float> time_series);
+
+// The same, with the end taper of `plan` (formed once per length, the values
+// the taper step forms) instead of forming it again; the spectrum has plan.np2
+// bins.
+void invert_to_series(const SpectrumPlan& plan, std::span<std::complex<float>> spectrum,
+                      std::span<float> time_series);
 
 }  // namespace detail
 

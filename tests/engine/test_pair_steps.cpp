@@ -120,7 +120,8 @@ TEST(PairSteps, SpectraOfThreeRowsAreEachRowsOwn) {
 // One pass of amplitude, site gain and radiation gain, then the inversion,
 // gives the bits of `scale_and_mirror`, `apply_site_amplification` and
 // `radiate_and_invert` in turn: every bin, the mirrored ones included (their
-// sign of zero too: one radiation gain is negative, one is zero).
+// sign of zero too: one radiation gain is negative, one is zero); the
+// inversion with the plan's stored end taper gives the same series.
 TEST(PairSteps, FusedWeightingIsTheThreeStepsInTurn) {
     const float dt = 0.01f;
     stoc::PlanCache plans = stoc::PlanCache::create(dt, 0.6f, 0.2f, 0.05f);
@@ -158,10 +159,15 @@ TEST(PairSteps, FusedWeightingIsTheThreeStepsInTurn) {
         fft::AlignedVector<cfloat> fused = transformed;
         std::vector<float> fused_series(np2);
         stoc::detail::scale_weight_and_mirror(plan, shape, amp, site_gain, radiation, fused);
+        // The inversion with the plan's end taper, as the run inverts.
+        fft::AlignedVector<cfloat> planned = fused;
+        std::vector<float> planned_series(np2);
+        stoc::detail::invert_to_series(plan, planned, planned_series);
         stoc::detail::invert_to_series(fused, fused_series);
 
         EXPECT_EQ(bits_of(std::span<const cfloat>(fused)), bits_of(std::span<const cfloat>(steps)));
         EXPECT_EQ(bits_of(fused_series), bits_of(steps_series));
+        EXPECT_EQ(bits_of(planned_series), bits_of(steps_series));
     }
 }
 

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bench/scenario.hpp"
+#include "kelvane/cpu.hpp"
 #include "kelvane/sim.hpp"
 
 namespace {
@@ -138,6 +139,24 @@ TEST(RecordHash, FixtureRecordsArePinned) {
     ::unsetenv("KELVANE_FIXTURE_RNG");
     for (std::size_t k = 0; k < hashes.size(); ++k) {
         EXPECT_EQ(hex(hashes[k]), hex(pinned_stations()[k].fixture_hash))
+            << "station at " << pinned_stations()[k].distance_km << " km";
+    }
+}
+
+// The loops with a 256-bit body also have a baseline one, chosen by the
+// processor: forced onto the baseline bodies, the records keep their bits.
+TEST(RecordHash, BaselineLanesGiveThePinnedRecords) {
+    cpu::use_baseline_lanes(true);
+    ::unsetenv("KELVANE_FIXTURE_RNG");
+    const std::vector<std::uint64_t> pcg = hashes_of_pinned_runs();
+    ::setenv("KELVANE_FIXTURE_RNG", "", 1);
+    const std::vector<std::uint64_t> fixture = hashes_of_pinned_runs();
+    ::unsetenv("KELVANE_FIXTURE_RNG");
+    cpu::use_baseline_lanes(false);
+    for (std::size_t k = 0; k < pinned_stations().size(); ++k) {
+        EXPECT_EQ(hex(pcg[k]), hex(pinned_stations()[k].pcg_hash))
+            << "station at " << pinned_stations()[k].distance_km << " km";
+        EXPECT_EQ(hex(fixture[k]), hex(pinned_stations()[k].fixture_hash))
             << "station at " << pinned_stations()[k].distance_km << " km";
     }
 }
