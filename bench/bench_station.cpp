@@ -70,42 +70,28 @@ struct StationWork {
     explicit StationWork(std::int64_t distance_km)
         : st(station(distance_km)),
           seed(20260 + static_cast<std::uint64_t>(distance_km)),
-          stream(sim::seed_and_predraw(seed, 1000)),
+          stream(sim::seed_and_predraw(seed, simulator().run_scalars.conical_sample_count)),
           geometry(geom::subfault_geometry(sim::fault_plane_of(simulator().slip.segments[0]),
                                            {st.latitude, st.longitude})),
           windows(simulator().time_window_pass(simulator().slip.segments[0], geometry,
                                                simulator().angles[0],
                                                simulator().strengths[0])),
-          plans(stoc::PlanCache::create(simulator().run_scalars.dt, st.q_exponent, 0.2f, 0.05f)) {
+          plans(stoc::PlanCache::create(simulator().run_scalars.dt, st.q_exponent,
+                                        simulator().run_scalars.window_peak_fraction,
+                                        simulator().run_scalars.window_end_fraction)) {
         np2_max = plans.for_length(stoc::SpectrumPlan::length_for(windows.tmax,
                                                                   simulator().run_scalars.dt))
                       .np2;
-        const sim::RunContext ctx = context();
-        const sim::SegmentPass pass = segment_pass();
-        const sim::RunScalars& run = simulator().run_scalars;
-        ray::RayState state;
-        const input::Segment& seg = simulator().slip.segments[0];
-        const std::uint64_t seg_seed = sim::segment_seed(seed, 0);
-        for (const auto [i, j] : seg.strike_major()) {
-            const std::uint64_t subfault_seed =
-                sim::substream_seed_from_segment(seg_seed, seg.grid_index(i, j));
-            rng::DrawSource d = stream.source.respawn(subfault_seed);
-            const std::optional<sim::SubfaultSource> source =
-                sim::SubfaultSource::gather(d, pass, i, j, ctx);
-            if (!source) continue;
-            for (std::size_t r = 0; r < simulator().rayset.size(); ++r) {
-                const sim::TracedRay traced = sim::trace_ray(state, *source, simulator().rayset[r], ctx);
-                const sim::Arrival arrival =
-                    sim::arrival_time_and_angles(traced, *source, simulator().angles[0], run);
-                if (arrival.start_sample > static_cast<std::int32_t>(run.ndata)) continue;
-                const std::size_t np2 = stoc::SpectrumPlan::length_for_arrival(
-                    source->window_s, run.dt, arrival.start_sample, run.ndata);
-                if (!arrival.placement(np2, run.ndata)) continue;
+        // The scenario has one segment, so every placed pair is one of segment 0.
+        scenario::for_each_placed_pair(
+            simulator(), st, seed,
+            [&](std::size_t, std::uint64_t subfault_seed, std::size_t r,
+                const sim::SubfaultSource& source, const sim::TracedRay& traced,
+                const sim::Arrival& arrival, std::size_t np2) {
                 plans.for_length(np2);
-                pairs.push_back(Pair{*source, traced, arrival, np2,
-                                     sim::ray_stream_seed(subfault_seed, r)});
-            }
-        }
+                pairs.push_back(
+                    Pair{source, traced, arrival, np2, sim::ray_stream_seed(subfault_seed, r)});
+            });
     }
 
     sim::RunContext context() const {
@@ -139,7 +125,7 @@ struct Scratch {
           spectrum(3 * stride),
           series(3 * np2_max, 0.0f),
           gains(np2_max / 2 + 1, 1.0f),
-          factors(20, 0.0f),
+          factors(simulator().run_scalars.site_table_len, 0.0f),
           shape(stoc::SpectrumShape::with_capacity(np2_max)) {}
 
     std::span<std::complex<float>> row(std::size_t c, std::size_t np2) {
@@ -189,10 +175,12 @@ void BM_Rays(benchmark::State& state) {
     const sim::RunContext ctx = w.context();
     const sim::SegmentPass pass = w.segment_pass();
     const input::Segment& seg = simulator().slip.segments[0];
+    const std::uint64_t seg_seed = sim::segment_seed(w.seed, 0);
     ray::RayState ray_state;
     for (auto _ : state) {
         for (const auto [i, j] : seg.strike_major()) {
-            rng::DrawSource d = w.stream.source.respawn(sim::substream_seed(w.seed, 0, seg.grid_index(i, j)));
+            rng::DrawSource d = w.stream.source.respawn(
+                sim::substream_seed_from_segment(seg_seed, seg.grid_index(i, j)));
             const std::optional<sim::SubfaultSource> source =
                 sim::SubfaultSource::gather(d, pass, i, j, ctx);
             if (!source) continue;
@@ -211,7 +199,8 @@ void BM_Spectra(benchmark::State& state) {
     StationWork& w = work(state.range(0));
     Scratch scratch(w.np2_max);
     const sim::RunScalars& run = simulator().run_scalars;
-    const stoc::SourceModel model{run.dt, 0.2f, 0.05f, w.st.kappa_s};
+    const stoc::SourceModel model{run.dt, run.window_peak_fraction, run.window_end_fraction,
+                                  w.st.kappa_s};
     for (auto _ : state) {
         for (const Pair& p : w.pairs) {
             const stoc::SpectrumPlan& plan = w.plans.for_length(p.np2);
@@ -259,19 +248,30 @@ void BM_Site(benchmark::State& state) {
 void BM_Radiation(benchmark::State& state) {
     StationWork& w = work(state.range(0));
     Scratch scratch(w.np2_max);
+    const std::size_t samples = simulator().run_scalars.conical_sample_count;
+    // The vertical azimuth terms, formed once for the segment as the run forms them.
+    std::vector<float> sin_az(w.stream.deviates.radv_uniform_b.size());
+    std::vector<float> cos_az(w.stream.deviates.radv_uniform_b.size());
+    radiation::vertical_azimuth_terms(w.stream.deviates.radv_uniform_b,
+                                      simulator().angles[0].strike_rad, sin_az, cos_az);
     for (auto _ : state) {
         for (const Pair& p : w.pairs) {
             const stoc::SpectrumPlan& plan = w.plans.for_length(p.np2);
             const std::span<float> gains = std::span<float>(scratch.gains).first(plan.fold_count);
             rng::DrawSource d = w.stream.source.respawn(p.ray_seed);
             const radiation::ShearRadiation theoretical = radiation::radiation_pattern(p.arrival.angles);
-            for (const float offset_rad : {-1.5707964f, 0.0f}) {
-                radiation::horizontal_radiation_spectrum(d, p.arrival.angles, theoretical,
-                                                         plan.frequency_hz, offset_rad, 1000, gains);
+            for (const sim::Component c : sim::components) {
+                const sim::RadiationMode mode = sim::radiation_mode(c);
+                if (mode.kind == sim::RadiationMode::Kind::Horizontal) {
+                    radiation::horizontal_radiation_spectrum(d, p.arrival.angles, theoretical,
+                                                             plan.frequency_hz,
+                                                             mode.azimuth_offset_rad(), samples, gains);
+                } else {
+                    radiation::vertical_radiation_spectrum(p.arrival.angles, plan.frequency_hz,
+                                                           w.stream.deviates.radv_uniform_a, sin_az,
+                                                           cos_az, samples, gains);
+                }
             }
-            radiation::vertical_radiation_spectrum(p.arrival.angles, plan.frequency_hz,
-                                                   w.stream.deviates.radv_uniform_a,
-                                                   w.stream.deviates.radv_uniform_b, 1000, gains);
             benchmark::DoNotOptimize(scratch.gains.data());
         }
     }

@@ -37,11 +37,7 @@ def child(build: str, executor: str, threads: int, stations: int, batch: int, re
 
     import scenario
 
-    slip_model, centres, origin = scenario.build_slip_model()
-    import _orvinta as orv
-
-    simulator = orv.Simulator(scenario.build_config(), slip_model, scenario.build_velocity_model())
-    layout = scenario.build_stations(centres, origin, count=stations)
+    simulator, layout, _ = scenario.build_simulator(count=stations)
     batches = [layout.batch(start, min(start + batch, stations)) for start in range(0, stations, batch)]
 
     if executor == "futures":

@@ -197,21 +197,22 @@ inline input::Station station_at(const Earthquake& quake, float distance_km, flo
 // from the dip direction.
 inline float footwall_azimuth_deg(const Earthquake& quake) { return quake.strike_deg - 90.0f; }
 
-// The transform length of every pair that a run of `station` with `seed`
-// places on the record, in the run's order (segments, subfaults along strike,
-// ray codes), found with the run's own public steps. A pair's length depends
+// Every pair that a run of `station` with `seed` places on the record, in the
+// run's order (segments, subfaults along strike, ray codes), found with the
+// run's own public steps: `visit(s, subfault_seed, r, source, traced,
+// arrival, np2)` for the pair of segment `s`, subfault stream `subfault_seed`
+// and ray index `r`, with its transform length `np2`. A pair's length depends
 // only on its geometry, never on its ray stream, so the lengths are those the
-// run itself uses; callers compare their count and sum with the run's census.
-inline std::vector<std::size_t> placed_pair_lengths(const sim::Simulator& simulator,
-                                                    const input::Station& station,
-                                                    std::uint64_t seed) {
+// run itself uses.
+template <class Visit>
+void for_each_placed_pair(const sim::Simulator& simulator, const input::Station& station,
+                          std::uint64_t seed, Visit&& visit) {
     const sim::StationStream stream =
         sim::seed_and_predraw(seed, simulator.run_scalars.conical_sample_count);
     const sim::RunScalars& run = simulator.run_scalars;
     const sim::RunContext ctx{simulator.vmod,          simulator.rupture, run,
                               simulator.rayset,        stream.deviates,   simulator.siteamp_log_freq,
                               station.kappa_s,         seed};
-    std::vector<std::size_t> lengths;
     ray::RayState ray_state;
     for (std::size_t s = 0; s < simulator.slip.segments.size(); ++s) {
         const input::Segment& seg = simulator.slip.segments[s];
@@ -229,18 +230,32 @@ inline std::vector<std::size_t> placed_pair_lengths(const sim::Simulator& simula
             const std::optional<sim::SubfaultSource> source =
                 sim::SubfaultSource::gather(d, pass, i, j, ctx);
             if (!source) continue;
-            for (const config::RayType code : simulator.rayset) {
-                const sim::TracedRay traced = sim::trace_ray(ray_state, *source, code, ctx);
+            for (std::size_t r = 0; r < simulator.rayset.size(); ++r) {
+                const sim::TracedRay traced =
+                    sim::trace_ray(ray_state, *source, simulator.rayset[r], ctx);
                 const sim::Arrival arrival =
                     sim::arrival_time_and_angles(traced, *source, simulator.angles[s], run);
                 if (arrival.start_sample > static_cast<std::int32_t>(run.ndata)) continue;
                 const std::size_t np2 = stoc::SpectrumPlan::length_for_arrival(
                     source->window_s, run.dt, arrival.start_sample, run.ndata);
                 if (!arrival.placement(np2, run.ndata)) continue;
-                lengths.push_back(np2);
+                visit(s, subfault_seed, r, *source, traced, arrival, np2);
             }
         }
     }
+}
+
+// The transform length of every pair that a run of `station` with `seed`
+// places on the record, in the run's order; callers compare their count and
+// sum with the run's census.
+inline std::vector<std::size_t> placed_pair_lengths(const sim::Simulator& simulator,
+                                                    const input::Station& station,
+                                                    std::uint64_t seed) {
+    std::vector<std::size_t> lengths;
+    for_each_placed_pair(simulator, station, seed,
+                         [&](std::size_t, std::uint64_t, std::size_t, const sim::SubfaultSource&,
+                             const sim::TracedRay&, const sim::Arrival&,
+                             std::size_t np2) { lengths.push_back(np2); });
     return lengths;
 }
 

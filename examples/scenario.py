@@ -211,8 +211,8 @@ def build_stations(centres_km: np.ndarray, origin, count: int = 36) -> Stations:
     )
 
 
-def build_simulator(duration_s: float = 40.0, dt: float = 0.01):
-    """The simulator of the default scenario and its stations."""
+def build_simulator(duration_s: float = 40.0, dt: float = 0.01, count: int = 36):
+    """The simulator of the default scenario and its `count` stations."""
     slip_model, centres, origin = build_slip_model()
     simulator = orv.Simulator(build_config(duration_s, dt), slip_model, build_velocity_model())
-    return simulator, build_stations(centres, origin), slip_model
+    return simulator, build_stations(centres, origin, count), slip_model

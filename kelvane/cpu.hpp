@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstring>
 
 namespace kelvane::cpu {
 
@@ -31,6 +32,21 @@ inline bool has_avx2() {
     static const bool supported = __builtin_cpu_supports("avx2") != 0;
     return supported && !detail::baseline_lanes_only().load(std::memory_order_relaxed);
 }
+
+// Four floats in vector lanes of the baseline instruction set; element-wise
+// arithmetic on them rounds each lane exactly as the same float expression
+// does.
+using f32x4 = float __attribute__((vector_size(16)));
+
+// Four floats from `p` (any alignment).
+inline f32x4 load4(const float* p) noexcept {
+    f32x4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Four floats to `p` (any alignment).
+inline void store4(float* p, f32x4 v) noexcept { std::memcpy(p, &v, sizeof v); }
 
 // Test hook: `true` makes every loop take its baseline body, so tests can
 // check on a processor with AVX2 that both bodies give the same records.

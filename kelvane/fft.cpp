@@ -181,28 +181,38 @@ inline void integrate_sample(TrendIntegral& t, float s, float dt, float a1, floa
     t.previous = s;
 }
 
-// Samples [2, end) of `apply_correction` eight at a time in 256-bit lanes,
-// for the largest end <= vector_end that leaves whole steps; returns that
-// end. The same lane operations as the 128-bit loop there, in the same order.
+// Samples [first, end) of `apply_correction` `F` lanes at a time (`I` holds
+// as many 32-bit sample indices), for the largest end <= vector_end that
+// leaves whole steps; returns that end. Each lane performs the operations of
+// the one-sample loop there, in the same order (a float operand is taken into
+// every lane). Always inlined, so the wide form runs in the instructions of
+// the function using it.
+template <class F, class I>
+[[gnu::always_inline]] inline std::size_t correct_samples(float c1, float c2, float dt, float* a,
+                                                          std::size_t first,
+                                                          std::size_t vector_end) {
+    constexpr std::size_t lanes = sizeof(F) / sizeof(float);
+    std::size_t k = first;
+    if (vector_end < k + lanes) return k;
+    I index;
+    for (std::size_t lane = 0; lane < lanes; ++lane) index[lane] = static_cast<std::int32_t>(k + lane);
+    for (; k + lanes <= vector_end; k += lanes) {
+        F x;
+        std::memcpy(&x, a + k, sizeof x);
+        x = (x + c1) + ((__builtin_convertvector(index, F) * c2) * dt);
+        std::memcpy(a + k, &x, sizeof x);
+        index += static_cast<std::int32_t>(lanes);
+    }
+    return k;
+}
+
+// `correct_samples` from sample 2 in 256-bit lanes.
 __attribute__((target("avx2"))) std::size_t correct_samples_avx2(float c1, float c2, float dt,
                                                                  float* a,
                                                                  std::size_t vector_end) {
     using f32x8 = float __attribute__((vector_size(32)));
     using i32x8 = std::int32_t __attribute__((vector_size(32)));
-    const f32x8 c1v = {c1, c1, c1, c1, c1, c1, c1, c1};
-    const f32x8 c2v = {c2, c2, c2, c2, c2, c2, c2, c2};
-    const f32x8 dtv = {dt, dt, dt, dt, dt, dt, dt, dt};
-    const i32x8 step = {8, 8, 8, 8, 8, 8, 8, 8};
-    i32x8 index = {2, 3, 4, 5, 6, 7, 8, 9};
-    std::size_t k = 2;
-    for (; k + 8 <= vector_end; k += 8) {
-        f32x8 x;
-        std::memcpy(&x, a + k, sizeof x);
-        x = (x + c1v) + ((__builtin_convertvector(index, f32x8) * c2v) * dtv);
-        std::memcpy(a + k, &x, sizeof x);
-        index += step;
-    }
-    return k;
+    return correct_samples<f32x8, i32x8>(c1, c2, dt, a, 2, vector_end);
 }
 
 // The linear correction c1 + c2 tau that zeroes both integrals over
@@ -217,27 +227,12 @@ void apply_correction(const TrendIntegral& t_end, float dt, float* a, std::size_
     // arithmetic rounds each lane as the scalar expression does, and the
     // sample index converts to float exactly the same way from a 32-bit lane
     // as from a machine word (both round to nearest; only lanes below 2^31).
-    using f32x4 = float __attribute__((vector_size(16)));
     using i32x4 = std::int32_t __attribute__((vector_size(16)));
     constexpr std::size_t lane_index_limit = std::size_t{1} << 31;
     const std::size_t vector_end = std::min(n, lane_index_limit);
     // 256-bit lanes first where the processor has them.
     if (cpu::has_avx2()) k = correct_samples_avx2(c1, c2, dt, a, vector_end);
-    if (vector_end >= k + 4) {
-        const f32x4 c1v = {c1, c1, c1, c1};
-        const f32x4 c2v = {c2, c2, c2, c2};
-        const f32x4 dtv = {dt, dt, dt, dt};
-        const i32x4 step = {4, 4, 4, 4};
-        const auto first = static_cast<std::int32_t>(k);
-        i32x4 index = {first, first + 1, first + 2, first + 3};
-        for (; k + 4 <= vector_end; k += 4) {
-            f32x4 x;
-            std::memcpy(&x, a + k, sizeof x);
-            x = (x + c1v) + ((__builtin_convertvector(index, f32x4) * c2v) * dtv);
-            std::memcpy(a + k, &x, sizeof x);
-            index += step;
-        }
-    }
+    k = correct_samples<cpu::f32x4, i32x4>(c1, c2, dt, a, k, vector_end);
     for (; k < n; ++k) {
         a[k] = (a[k] + c1) + ((static_cast<float>(k) * c2) * dt);
     }

@@ -50,19 +50,11 @@ constexpr float full_circle_rad = 6.2831855f;
 // The vertical conical gain is half the mean magnitude.
 constexpr float vertical_conical_scale = 0.5f;
 
-// Four floats in vector lanes; element-wise arithmetic on them rounds each
-// lane exactly as the same float expression does.
-using f32x4 = float __attribute__((vector_size(16)));
+using cpu::f32x4;
+using cpu::load4;
+using cpu::store4;
 using i32x4 = std::int32_t __attribute__((vector_size(16)));
 using u64x2 = std::uint64_t __attribute__((vector_size(16)));
-
-f32x4 load4(const float* p) {
-    f32x4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-void store4(float* p, f32x4 v) { std::memcpy(p, &v, sizeof v); }
 
 // Single-precision sine and cosine of `count` arguments, one library sincosf
 // each.
@@ -77,18 +69,20 @@ template <class V>
     std::memcpy(&v, p, sizeof v);
 }
 
-// Samples [0, end) of the squared projections of `add_perturbed_projections`
-// eight at a time in 256-bit lanes, for the largest end <= count that leaves
-// whole steps; returns that end. Each lane performs the pattern and
-// projection expressions of the 128-bit loop there, in their order.
-__attribute__((target("avx2"))) std::size_t squared_projections_avx2(
+// Squared projections of `add_perturbed_projections` for samples [first, end)
+// `V` lanes at a time, for the largest end <= count that leaves whole steps;
+// returns that end. Each lane performs the pattern and projection expressions
+// of `radiation_pattern` and `project_horizontal`, in their order. Always
+// inlined, so the wide form runs in the instructions of the function using it.
+template <class V>
+[[gnu::always_inline]] inline std::size_t squared_projections(
     const float* sin_rake, const float* cos_rake, const float* sin_dip, const float* cos_dip,
     const float* sin_takeoff, const float* cos_takeoff, const float* sin_az, const float* cos_az,
-    const float* sin_d, const float* cos_d, float* squares, std::size_t count) {
-    using f32x8 = float __attribute__((vector_size(32)));
-    std::size_t n = 0;
-    for (; n + 8 <= count; n += 8) {
-        f32x8 sr, cr, sd, cd, si, ci, sa, ca, s_d, c_d;
+    const float* sin_d, const float* cos_d, float* squares, std::size_t first, std::size_t count) {
+    constexpr std::size_t lanes = sizeof(V) / sizeof(float);
+    std::size_t n = first;
+    for (; n + lanes <= count; n += lanes) {
+        V sr, cr, sd, cd, si, ci, sa, ca, s_d, c_d;
         load_lanes(sr, sin_rake + n);
         load_lanes(cr, cos_rake + n);
         load_lanes(sd, sin_dip + n);
@@ -99,12 +93,23 @@ __attribute__((target("avx2"))) std::size_t squared_projections_avx2(
         load_lanes(ca, cos_az + n);
         load_lanes(s_d, sin_d + n);
         load_lanes(c_d, cos_d + n);
-        const f32x8 p = (sh_pattern(sr, cr, sd, cd, si, ci, sa, ca) * s_d) +
-                        (sv_pattern(sr, cr, sd, cd, si, ci, sa, ca) * c_d);
-        const f32x8 square = p * p;
+        const V p = (sh_pattern(sr, cr, sd, cd, si, ci, sa, ca) * s_d) +
+                    (sv_pattern(sr, cr, sd, cd, si, ci, sa, ca) * c_d);
+        const V square = p * p;
         std::memcpy(squares + n, &square, sizeof square);
     }
     return n;
+}
+
+// `squared_projections` from sample 0 in 256-bit lanes.
+__attribute__((target("avx2"))) std::size_t squared_projections_avx2(
+    const float* sin_rake, const float* cos_rake, const float* sin_dip, const float* cos_dip,
+    const float* sin_takeoff, const float* cos_takeoff, const float* sin_az, const float* cos_az,
+    const float* sin_d, const float* cos_d, float* squares, std::size_t count) {
+    using f32x8 = float __attribute__((vector_size(32)));
+    return squared_projections<f32x8>(sin_rake, cos_rake, sin_dip, cos_dip, sin_takeoff,
+                                      cos_takeoff, sin_az, cos_az, sin_d, cos_d, squares, 0,
+                                      count);
 }
 
 }  // namespace
@@ -160,15 +165,8 @@ float add_perturbed_projections(std::span<const float> uniforms, const Radiation
                                                    cos_takeoff, sin_az, cos_az, sin_d, cos_d,
                                                    squares, count)
                         : 0;
-    for (; n + 4 <= count; n += 4) {
-        const f32x4 sr = load4(sin_rake + n), cr = load4(cos_rake + n);
-        const f32x4 sd = load4(sin_dip + n), cd = load4(cos_dip + n);
-        const f32x4 si = load4(sin_takeoff + n), ci = load4(cos_takeoff + n);
-        const f32x4 sa = load4(sin_az + n), ca = load4(cos_az + n);
-        const f32x4 p = (sh_pattern(sr, cr, sd, cd, si, ci, sa, ca) * load4(sin_d + n)) +
-                        (sv_pattern(sr, cr, sd, cd, si, ci, sa, ca) * load4(cos_d + n));
-        store4(squares + n, p * p);
-    }
+    n = squared_projections<f32x4>(sin_rake, cos_rake, sin_dip, cos_dip, sin_takeoff, cos_takeoff,
+                                   sin_az, cos_az, sin_d, cos_d, squares, n, count);
     for (; n < count; ++n) {
         const AngleTerms t{sin_rake[n], cos_rake[n],    sin_dip[n], cos_dip[n],
                            sin_takeoff[n], cos_takeoff[n], sin_az[n], cos_az[n]};
@@ -270,14 +268,10 @@ void vertical_gains(const RadiationAngles& angles, std::span<const float> freque
     const float cos_min = ::cosf(takeoff_min_rad);
     const float cos_max = ::cosf(takeoff_max_rad);
 
-    // The products of the SV pattern that depend only on dip and rake, formed
-    // exactly as in `sv_from` (strike, dip and rake are not perturbed here).
-    const float sr = ray.sin_rake, cr = ray.cos_rake, sd = ray.sin_dip, cd = ray.cos_dip;
-    const float cos2d = (cd * cd) - (sd * sd);
-    const float p = cd * cr;
-    const float cr_sd = cr * sd;
-    const float r2 = 2.0f * ((sd * sr) * cd);
-    const float s = cos2d * sr;
+    // The products of the SV pattern that depend only on dip and rake, as
+    // `sv_from` forms them (strike, dip and rake are not perturbed here).
+    const DipRakeProducts<float> dip_rake =
+        dip_rake_products(ray.sin_rake, ray.cos_rake, ray.sin_dip, ray.cos_dip);
 
     // Mean |sv sin t| over the pre-drawn pairs, a chunk of samples at a time:
     // first each sample's take-off, then its sine-cosine pair and those of
@@ -301,11 +295,7 @@ void vertical_gains(const RadiationAngles& angles, std::span<const float> freque
         // expression does); si is also sin t (the library's sincosf and sinf
         // agree, which the tests check).
         const auto sv_times_sin = [&](auto si, auto ci, auto sa, auto ca) {
-            const auto cos2i = (ci * ci) - (si * si);
-            const auto q = cr_sd * si;
-            const auto sv = ((((2.0f * (q * ci)) * sa) * ca) + (((s * cos2i) * sa) - ((cos2i * p) * ca))) -
-                            (((sa * sa) + 1.0f) * ((r2 * si) * ci));
-            return sv * si;
+            return sv_pattern_of(dip_rake, si, ci, sa, ca) * si;
         };
         float magnitudes[conical_chunk_samples];
         std::size_t n = 0;

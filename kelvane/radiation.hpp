@@ -66,38 +66,60 @@ struct ShearRadiation {
     float sv;  // SV pattern (1)
 };
 
-// The SH pattern
-//   cr cd ci sin az + cr sd si cos 2az + sr cos 2dip ci cos az
-//   - 1/2 sr sin 2dip si sin 2az,
-// in the bracketing that fixes its rounding (the doublings are exact). `T` is
+// The partial products of both patterns that depend on the dip and the rake
+// alone: cos 2dip, P = cd cr, cr sd (Q before its factor si), R = (sd sr) cd
+// and S = cos 2dip sr.
+template <class T>
+struct DipRakeProducts {
+    T cos2d;  // cos 2dip (1)
+    T p;      // P (1)
+    T cr_sd;  // cr sd (1)
+    T r;      // R (1)
+    T s;      // S (1)
+};
+
+// `DipRakeProducts` of the rake's and the dip's sines and cosines. `T` is
 // float, or a vector of floats whose element-wise arithmetic rounds each lane
 // exactly as float arithmetic does.
 template <class T>
-[[gnu::always_inline]] inline T sh_pattern(T sr, T cr, T sd, T cd, T si, T ci, T sa, T ca) noexcept {
+[[gnu::always_inline]] inline DipRakeProducts<T> dip_rake_products(T sr, T cr, T sd, T cd) noexcept {
     const T cos2d = (cd * cd) - (sd * sd);
+    return DipRakeProducts<T>{cos2d, cd * cr, cr * sd, (sd * sr) * cd, cos2d * sr};
+}
+
+// The SH pattern
+//   cr cd ci sin az + cr sd si cos 2az + sr cos 2dip ci cos az
+//   - 1/2 sr sin 2dip si sin 2az,
+// in the bracketing that fixes its rounding (the doublings are exact). `T` as
+// for `dip_rake_products`.
+template <class T>
+[[gnu::always_inline]] inline T sh_pattern(T sr, T cr, T sd, T cd, T si, T ci, T sa, T ca) noexcept {
+    const DipRakeProducts<T> k = dip_rake_products(sr, cr, sd, cd);
     const T cos2p = (ca * ca) - (sa * sa);
-    const T p = cd * cr;
-    const T q = (cr * sd) * si;
-    const T r = (sd * sr) * cd;
-    const T s = cos2d * sr;
-    return (((ci * s) * ca) + ((cos2p * q) + ((ci * p) * sa))) - (((2.0f * (si * r)) * sa) * ca);
+    const T q = k.cr_sd * si;
+    return (((ci * k.s) * ca) + ((cos2p * q) + ((ci * k.p) * sa))) - (((2.0f * (si * k.r)) * sa) * ca);
 }
 
 // The SV pattern
 //   sr cos 2dip cos 2i sin az - cr cd cos 2i cos az + 1/2 cr sd sin 2i sin 2az
 //   - 1/2 sr sin 2dip sin 2i (1 + sin^2 az),
-// with i the take-off angle, in the bracketing that fixes its rounding; `T` as
-// for `sh_pattern`.
+// with i the take-off angle, in the bracketing that fixes its rounding, from
+// the dip-rake products `k`. `P` and `T` are each float or a vector of floats
+// as for `dip_rake_products` (float products with vector angles broadcast).
+template <class P, class T>
+[[gnu::always_inline]] inline T sv_pattern_of(const DipRakeProducts<P>& k, T si, T ci, T sa,
+                                              T ca) noexcept {
+    const T cos2i = (ci * ci) - (si * si);
+    const T q = k.cr_sd * si;
+    return ((((2.0f * (q * ci)) * sa) * ca) + (((k.s * cos2i) * sa) - ((cos2i * k.p) * ca))) -
+           (((sa * sa) + 1.0f) * (((2.0f * k.r) * si) * ci));
+}
+
+// The SV pattern of the eight sines and cosines; `T` as for
+// `dip_rake_products`.
 template <class T>
 [[gnu::always_inline]] inline T sv_pattern(T sr, T cr, T sd, T cd, T si, T ci, T sa, T ca) noexcept {
-    const T cos2d = (cd * cd) - (sd * sd);
-    const T cos2i = (ci * ci) - (si * si);
-    const T p = cd * cr;
-    const T q = (cr * sd) * si;
-    const T r = (sd * sr) * cd;
-    const T s = cos2d * sr;
-    return ((((2.0f * (q * ci)) * sa) * ca) + (((s * cos2i) * sa) - ((cos2i * p) * ca))) -
-           (((sa * sa) + 1.0f) * (((2.0f * r) * si) * ci));
+    return sv_pattern_of(dip_rake_products(sr, cr, sd, cd), si, ci, sa, ca);
 }
 
 inline float sh_from(const AngleTerms& t) noexcept {

@@ -94,7 +94,9 @@ float ziggurat_normal(NextWord&& next_word) noexcept {
     }
 }
 
-// The interface of a random source.
+// The interface of a random source. `fill_normal` and `fill_uniform` mean one
+// single draw per slot, slot 0 first (an empty list draws nothing); each
+// source writes its own loop so that its state stays in registers.
 template <class D>
 concept Draws = requires(D source, const D& held, std::uint64_t seed, std::span<float> out) {
     { held.respawn(seed) } -> std::same_as<D>;
@@ -103,17 +105,6 @@ concept Draws = requires(D source, const D& held, std::uint64_t seed, std::span<
     { source.fill_normal(out) } -> std::same_as<void>;
     { source.fill_uniform(out) } -> std::same_as<void>;
 };
-
-// The common meaning of `fill_normal` / `fill_uniform`: one single draw per
-// slot, slot 0 first; an empty list draws nothing.
-template <class D>
-void fill_normal_each(D& source, std::span<float> out) noexcept {
-    for (float& slot : out) slot = source.normal();
-}
-template <class D>
-void fill_uniform_each(D& source, std::span<float> out) noexcept {
-    for (float& slot : out) slot = source.uniform();
-}
 
 // A stream of a station run: the PCG kind (`Modern`) or the fixture kind
 // (`Fixture`); every stream made from it by `respawn` has its kind.

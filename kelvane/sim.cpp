@@ -639,23 +639,32 @@ std::optional<Placement> Placement::clip(std::int32_t start_sample, std::size_t 
 
 namespace {
 
-// Samples [0, end) of one row of `accumulate_subfault` eight at a time in
-// 256-bit lanes, for the largest end <= count that leaves whole steps;
-// returns that end. The same lane operations as the 128-bit loop there.
-__attribute__((target("avx2"))) std::size_t accumulate_row_avx2(float* out, const float* in,
-                                                                float w, std::size_t count) {
-    using f32x8 = float __attribute__((vector_size(32)));
-    const f32x8 w8 = {w, w, w, w, w, w, w, w};
+// Samples [0, end) of one row of `accumulate_subfault` in lanes of vector
+// type V (element-wise, so each lane rounds as the scalar expression does),
+// for the largest end <= count that leaves whole steps; returns that end.
+template <class V>
+[[gnu::always_inline]] inline std::size_t accumulate_row(float* out, const float* in, float w,
+                                                         std::size_t count) {
+    constexpr std::size_t lanes = sizeof(V) / sizeof(float);
+    V wv;
+    for (std::size_t l = 0; l < lanes; ++l) wv[l] = w;
     std::size_t t = 0;
-    for (; t + 8 <= count; t += 8) {
-        f32x8 o;
-        f32x8 x;
+    for (; t + lanes <= count; t += lanes) {
+        V o;
+        V x;
         std::memcpy(&o, out + t, sizeof o);
         std::memcpy(&x, in + t, sizeof x);
-        o = o + (w8 * x);
+        o = o + (wv * x);
         std::memcpy(out + t, &o, sizeof o);
     }
     return t;
+}
+
+// The same rows eight at a time in 256-bit lanes.
+__attribute__((target("avx2"))) std::size_t accumulate_row_avx2(float* out, const float* in,
+                                                                float w, std::size_t count) {
+    using f32x8 = float __attribute__((vector_size(32)));
+    return accumulate_row<f32x8>(out, in, w, count);
 }
 
 }  // namespace
@@ -663,24 +672,14 @@ __attribute__((target("avx2"))) std::size_t accumulate_row_avx2(float* out, cons
 void accumulate_subfault(const std::array<std::span<float>, 3>& acc,
                          const std::array<std::span<const float>, 3>& series, MomentWeight weight,
                          const Placement& placement) {
-    // Four samples at a time in vector lanes (element-wise, so each lane
-    // rounds as the scalar expression does), the last few one at a time.
-    using f32x4 = float __attribute__((vector_size(16)));
     const float w = weight.value;
-    const f32x4 w4 = {w, w, w, w};
     for (std::size_t r = 0; r < components.size(); ++r) {
         float* const out = acc[r].data() + placement.offset;
         const float* const in = series[r].data() + placement.skip;
-        // 256-bit lanes first where the processor has them.
+        // 256-bit lanes first where the processor has them, then 128-bit
+        // lanes, the last few samples one at a time.
         std::size_t t = cpu::has_avx2() ? accumulate_row_avx2(out, in, w, placement.count) : 0;
-        for (; t + 4 <= placement.count; t += 4) {
-            f32x4 o;
-            f32x4 x;
-            std::memcpy(&o, out + t, sizeof o);
-            std::memcpy(&x, in + t, sizeof x);
-            o = o + (w4 * x);
-            std::memcpy(out + t, &o, sizeof o);
-        }
+        t += accumulate_row<cpu::f32x4>(out + t, in + t, w, placement.count - t);
         for (; t < placement.count; ++t) {
             out[t] = out[t] + (w * in[t]);
         }

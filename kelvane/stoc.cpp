@@ -47,17 +47,9 @@ float window_exponent(float window_eps, float window_eta) {
            (((::logf(window_eps) - 1.0f) * window_eps) + 1.0f);
 }
 
-// Four floats in vector lanes; element-wise arithmetic on them rounds each
-// lane exactly as the same float expression does.
-using f32x4 = float __attribute__((vector_size(16)));
-
-f32x4 load4(const float* p) {
-    f32x4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-void store4(float* p, f32x4 v) { std::memcpy(p, &v, sizeof v); }
+using cpu::f32x4;
+using cpu::load4;
+using cpu::store4;
 
 // The 32-bit factors of one bin's amplitude (or of four bins' in vector
 // lanes): the source term, the moment factor, the attenuation over distance

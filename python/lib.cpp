@@ -634,6 +634,16 @@ bool to_f32(PyObject* object, float& out) {
     return true;
 }
 
+// Converts the first N slots of `function` to 32-bit floats, in parameter
+// order.
+template <std::size_t N>
+bool to_f32_all(const FunctionDescription& function, const Slots& slot, std::array<float, N>& out) {
+    for (std::size_t k = 0; k < N; ++k) {
+        if (!to_f32(slot[k], out[k])) return note_argument(function.name(k));
+    }
+    return true;
+}
+
 // Signed 32-bit integer: ints and integer indices (booleans included,
 // floats refused by the interpreter), within the 32-bit range.
 bool to_i32(PyObject* object, std::int32_t& out) {
@@ -784,6 +794,44 @@ float element_at(const ArrayArgument& argument, Py_ssize_t row, Py_ssize_t colum
     float value = 0.0f;
     std::memcpy(&value, at, sizeof value);
     return value;
+}
+
+// The arrays of parameters [first, first + N) of `function`: parameter
+// first + k an array of element type `kinds[k]` and `dimensions` dimensions.
+// A refusal carries the note naming its parameter.
+template <std::size_t N>
+bool to_arrays(const FunctionDescription& function, const Slots& slot, std::size_t first,
+               const std::array<Element, N>& kinds, int dimensions,
+               std::array<ArrayArgument, N>& out) {
+    for (std::size_t k = 0; k < N; ++k) {
+        if (!to_array(slot[first + k], kinds[k], dimensions, out[k])) {
+            return note_argument(function.name(first + k));
+        }
+    }
+    return true;
+}
+
+// "[3, 3, 2]"
+std::string list_text(std::span<const std::size_t> values) {
+    std::string text = "[";
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        if (k > 0) text += ", ";
+        text += std::to_string(values[k]);
+    }
+    return text + "]";
+}
+
+// True when every one of `lengths` equals the first; otherwise raises
+// `ValueError` "<rule>. Got lengths [..] for <names>".
+bool check_equal_lengths(std::span<const std::size_t> lengths, const char* rule,
+                         const char* names) {
+    for (const std::size_t length : lengths) {
+        if (length != lengths[0]) {
+            return raise_message(PyExc_ValueError, std::string(rule) + ". Got lengths " +
+                                                       list_text(lengths) + " for " + names);
+        }
+    }
+    return true;
 }
 
 // ===========================================================================
@@ -959,15 +1007,12 @@ PyObject* fault_segment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
         Slots slot;
         if (!bind_tuple(fault_segment_function, args, kwargs, slot)) return nullptr;
         std::array<float, fault_segment_numbers> number{};
-        for (std::size_t k = 0; k < fault_segment_numbers; ++k) {
-            if (!to_f32(slot[k], number[k])) return fail_argument(fault_segment_parameters[k]);
-        }
+        if (!to_f32_all(fault_segment_function, slot, number)) return nullptr;
+        constexpr std::array<Element, fault_segment_grids> kinds = {
+            Element::float32, Element::float32, Element::float32, Element::float32};
         std::array<ArrayArgument, fault_segment_grids> grid;
-        for (std::size_t k = 0; k < fault_segment_grids; ++k) {
-            const std::size_t p = fault_segment_numbers + k;
-            if (!to_array(slot[p], Element::float32, 2, grid[k])) {
-                return fail_argument(fault_segment_parameters[p]);
-            }
+        if (!to_arrays(fault_segment_function, slot, fault_segment_numbers, kinds, 2, grid)) {
+            return nullptr;
         }
         std::optional<input::Segment> segment = build_fault_segment(number, grid);
         if (!segment) return nullptr;
@@ -1040,16 +1085,6 @@ constexpr const char* velocity_model_doc =
     "quality_factor_s, vs_moho_km_s)\n--\n\n"
     "The 1-D velocity model, already truncated at the Moho.";
 
-// "[3, 3, 2]"
-std::string list_text(std::span<const std::size_t> values) {
-    std::string text = "[";
-    for (std::size_t k = 0; k < values.size(); ++k) {
-        if (k > 0) text += ", ";
-        text += std::to_string(values[k]);
-    }
-    return text + "]";
-}
-
 // VelocityModel1D(*, thickness_km, vp_km_s, vsh_km_s, density_g_cm3, quality_factor_p,
 //                 quality_factor_s, vs_moho_km_s)
 PyObject* velocity_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -1060,11 +1095,7 @@ PyObject* velocity_model_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
                                                   Element::float64, Element::float64,
                                                   Element::float32, Element::float32};
         std::array<ArrayArgument, 6> column;
-        for (std::size_t k = 0; k < kinds.size(); ++k) {
-            if (!to_array(slot[k], kinds[k], 1, column[k])) {
-                return fail_argument(velocity_model_parameters[k]);
-            }
-        }
+        if (!to_arrays(velocity_model_function, slot, 0, kinds, 1, column)) return nullptr;
         double vs_moho_km_s = 0.0;
         if (!to_f64(slot[6], vs_moho_km_s)) return fail_argument("vs_moho_km_s");
 
@@ -1078,15 +1109,10 @@ PyObject* velocity_model_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
         const std::array<std::size_t, 6> lengths = {thickness.size(), vp.size(),
                                                     vsh.size(),       density.size(),
                                                     quality_p.size(), quality_s.size()};
-        for (std::size_t length : lengths) {
-            if (length != lengths[0]) {
-                raise_message(PyExc_ValueError,
-                              "every layer property must have one entry per layer. Got lengths " +
-                                  list_text(lengths) +
-                                  " for (thickness_km, vp_km_s, vsh_km_s, density_g_cm3, "
-                                  "quality_factor_p, quality_factor_s)");
-                return nullptr;
-            }
+        if (!check_equal_lengths(lengths, "every layer property must have one entry per layer",
+                                 "(thickness_km, vp_km_s, vsh_km_s, density_g_cm3, "
+                                 "quality_factor_p, quality_factor_s)")) {
+            return nullptr;
         }
 
         std::vector<state::InputLayer> layers;
@@ -1132,15 +1158,6 @@ constexpr const char* source_parameters_doc =
     "rupture_velocity_sigma)\n--\n\n"
     "The earthquake source: how strong the high-frequency radiation is, and how fast the\n"
     "rupture travels.";
-
-// Converts every slot of `function` to a 32-bit float, in parameter order.
-template <std::size_t N>
-bool to_f32_all(const FunctionDescription& function, const Slots& slot, std::array<float, N>& out) {
-    for (std::size_t k = 0; k < N; ++k) {
-        if (!to_f32(slot[k], out[k])) return note_argument(function.name(k));
-    }
-    return true;
-}
 
 // SourceParameters(*, corner_frequency_constant, corner_frequency_alpha,
 //                  rupture_velocity_fraction, rupture_velocity_shallow,
@@ -1423,11 +1440,7 @@ PyObject* simulator_run_stations(PyObject* self, PyObject* const* args, Py_ssize
                                                   Element::float32};
         // Held, in place, until this call returns.
         std::array<ArrayArgument, 5> column;
-        for (std::size_t k = 0; k < kinds.size(); ++k) {
-            if (!to_array(slot[k], kinds[k], 1, column[k])) {
-                return fail_argument(run_stations_parameters[k]);
-            }
-        }
+        if (!to_arrays(run_stations_function, slot, 0, kinds, 1, column)) return nullptr;
         StationArrays in;
         if (!flat_view(column[0], in.latitude_deg) || !flat_view(column[1], in.longitude_deg) ||
             !flat_view(column[2], in.station_seed) || !flat_view(column[3], in.kappa_s) ||
@@ -1437,15 +1450,10 @@ PyObject* simulator_run_stations(PyObject* self, PyObject* const* args, Py_ssize
         const std::array<std::size_t, 5> lengths = {
             in.latitude_deg.size(), in.longitude_deg.size(), in.station_seed.size(),
             in.kappa_s.size(), in.q_frequency_exponent.size()};
-        for (std::size_t length : lengths) {
-            if (length != lengths[0]) {
-                raise_message(PyExc_ValueError,
-                              "every station array must have one entry per station. Got lengths " +
-                                  list_text(lengths) +
-                                  " for (latitude_deg, longitude_deg, station_seed, kappa_s, "
-                                  "q_frequency_exponent)");
-                return nullptr;
-            }
+        if (!check_equal_lengths(lengths, "every station array must have one entry per station",
+                                 "(latitude_deg, longitude_deg, station_seed, kappa_s, "
+                                 "q_frequency_exponent)")) {
+            return nullptr;
         }
         const sim::Simulator& simulator = simulator_of(self);
 

@@ -18,6 +18,7 @@
 #include "kelvane/rng.hpp"
 #include "kelvane/site.hpp"
 #include "kelvane/stoc.hpp"
+#include "tests/engine/support.hpp"
 
 namespace {
 
@@ -61,14 +62,8 @@ TEST(PairSteps, TrendOfThreeRowsIsEachRowsOwn) {
         }
     }
     std::vector<float> a(8), b(8), c(7);
-    testing::internal::CaptureStderr();
-    try {
-        fft::remove_quadratic_trend(0.01f, {a, b, c});
-        ADD_FAILURE() << "rows of 8, 8 and 7 samples were accepted";
-    } catch (const Fault& fault) {
-        EXPECT_EQ(std::string(fault.what()), "three rows of 8, 8 and 7 samples have no common length");
-    }
-    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing_support::fault_message([&] { fft::remove_quadratic_trend(0.01f, {a, b, c}); }),
+              "three rows of 8, 8 and 7 samples have no common length");
 }
 
 // The three windowed, transformed rows of one pair normalised together get

@@ -121,12 +121,7 @@ struct PassBench {
           windows(windows_of(sim, sim.slip.segments[0], geometry, 0)) {}
 
     static SubfaultGeometry geometry_of(const Segment& seg, const Station& st) {
-        return kelvane::geom::subfault_geometry(
-            kelvane::geom::FaultPlane{{seg.fault_lat_deg, seg.fault_lon_deg}, seg.strike_deg,
-                                      seg.dip_deg, seg.top_depth_km, seg.along_strike_offset_km,
-                                      seg.subfault_length_km, seg.subfault_width_km,
-                                      seg.along_strike_count, seg.down_dip_count},
-            {st.latitude, st.longitude});
+        return kelvane::geom::subfault_geometry(fault_plane_of(seg), {st.latitude, st.longitude});
     }
 
     RunContext context() const {

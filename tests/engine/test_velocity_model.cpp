@@ -12,6 +12,7 @@
 #include "kelvane/fault.hpp"
 #include "kelvane/input.hpp"
 #include "kelvane/state.hpp"
+#include "tests/engine/support.hpp"
 
 namespace kelvane::input {
 namespace {
@@ -189,14 +190,8 @@ TEST(AirLayer, ValuesOfTheAirLayer) {
 }
 
 TEST(AirLayer, EmptyModelIsRefused) {
-    testing::internal::CaptureStderr();
-    try {
-        insert_air_layer({});
-        ADD_FAILURE() << "no fault";
-    } catch (const Fault& f) {
-        EXPECT_STREQ(f.what(), "cannot insert an air layer into a velocity model with no layers");
-    }
-    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing_support::fault_message([] { insert_air_layer({}); }),
+              "cannot insert an air layer into a velocity model with no layers");
 }
 
 TEST(WorkingLayer, FromWidensDepthAndThicknessExactly) {

@@ -226,14 +226,6 @@ def _stations_with(**overrides):
     return dict(support.stations(3), **overrides)
 
 
-def _segment_with(**overrides):
-    return dict(support.segment_kwargs(), **overrides)
-
-
-def _velocity_with(**overrides):
-    return dict(support.velocity_kwargs(), **overrides)
-
-
 # Calls that succeed or fail at each stage after their arrays are taken: the
 # arguments must hold exactly the references they held before. (A reference
 # kept on some path leaks the argument arrays, which reused objects would not
@@ -250,21 +242,23 @@ REFERENCE_CASES = [
      _stations_with(q_frequency_exponent=np.zeros(6, np.float32)[::2])),
     ("batch element type", lambda kw: SIMULATORS["valid"][0].run_stations(**kw),
      _stations_with(q_frequency_exponent=np.zeros(3))),
-    ("segment", lambda kw: o.FaultSegment(**kw), _segment_with()),
+    ("segment", lambda kw: o.FaultSegment(**kw), support.segment_kwargs()),
     ("segment shapes", lambda kw: o.FaultSegment(**kw),
-     _segment_with(stress_drop_bars=np.ones((3, 2), np.float32))),
+     support.segment_kwargs(stress_drop_bars=np.ones((3, 2), np.float32))),
     ("segment stress drop", lambda kw: o.FaultSegment(**kw),
-     _segment_with(stress_drop_bars=np.zeros((2, 3), np.float32))),
+     support.segment_kwargs(stress_drop_bars=np.zeros((2, 3), np.float32))),
     ("segment empty", lambda kw: o.FaultSegment(**kw),
-     _segment_with(**{k: np.ones((0, 3), np.float32)
-                      for k in ["slip", "rise_time_s", "rupture_time_s", "stress_drop_bars"]})),
-    ("velocity", lambda kw: o.VelocityModel1D(**kw), _velocity_with()),
+     support.segment_kwargs(**{k: np.ones((0, 3), np.float32)
+                               for k in ["slip", "rise_time_s", "rupture_time_s", "stress_drop_bars"]})),
+    ("velocity", lambda kw: o.VelocityModel1D(**kw), support.velocity_kwargs()),
     ("velocity lengths", lambda kw: o.VelocityModel1D(**kw),
-     _velocity_with(quality_factor_s=np.ones(3, np.float32))),
+     support.velocity_kwargs(quality_factor_s=np.ones(3, np.float32))),
     ("velocity flat view", lambda kw: o.VelocityModel1D(**kw),
-     _velocity_with(vsh_km_s=np.ones(8)[::2])),
-    ("velocity at the Moho", lambda kw: o.VelocityModel1D(**kw), _velocity_with(vs_moho_km_s=1.0)),
-    ("velocity conversion", lambda kw: o.VelocityModel1D(**kw), _velocity_with(vs_moho_km_s="4")),
+     support.velocity_kwargs(vsh_km_s=np.ones(8)[::2])),
+    ("velocity at the Moho", lambda kw: o.VelocityModel1D(**kw),
+     support.velocity_kwargs(vs_moho_km_s=1.0)),
+    ("velocity conversion", lambda kw: o.VelocityModel1D(**kw),
+     support.velocity_kwargs(vs_moho_km_s="4")),
 ]
 
 
