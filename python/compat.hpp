@@ -8,8 +8,10 @@
 // interpreter this header supplies small equivalents of each, built from the
 // public interface that interpreter has; items that only a newer interpreter
 // understands (the ABI-information, GIL, name and documentation slots) are
-// compiled away. Everything defined here has internal linkage: the module
-// still exports only its two entry points.
+// compiled away. On 3.15 itself nothing is replaced: the slot lists use the
+// interpreter's own `PySlot`, slot numbers and flags, through the small
+// entry builders at the end. Everything defined here has internal linkage:
+// the module still exports only its two entry points.
 //
 // Every function follows CPython's convention: a null result or -1 means a
 // Python exception is set.
@@ -22,8 +24,10 @@
 #include <cstring>
 
 // ---------------------------------------------------------------------------
-// The export hook's declaration.
-#ifndef PyMODEXPORT_FUNC
+// The export hook's declaration (3.15). An older interpreter never calls the
+// hook; it is still exported, returning the classic slot list, so the
+// shared object has the same two entry points on every interpreter.
+#if PY_VERSION_HEX < 0x030F0000
 #define PyMODEXPORT_FUNC extern "C" Py_EXPORTED_SYMBOL PyModuleDef_Slot*
 #endif
 
@@ -210,11 +214,86 @@ static inline PyObject* PyType_FromSlots(const PySlot* slots) {
 
 #endif
 
-// Slot-list entries, whatever the interpreter's `PySlot` layout.
-static inline PySlot slot_ptr(int id, const void* value) {
+// ---------------------------------------------------------------------------
+// Slot-list entries, whatever the interpreter's `PySlot` layout. Each helper
+// fills the member of the value that the slot's kind of data needs and, on
+// 3.15, the flags the interpreter asks for:
+// - static data (names, documentation, attribute and method tables, the ABI
+//   record): PySlot_STATIC, so the interpreter keeps the pointer instead of
+//   copying what it points to, and refuses the table slots without it
+//   ("Py_tp_getset requires PySlot_STATIC");
+// - values the interpreter declares as pointers but reads as plain codes
+//   (the GIL and sub-interpreter answers): PySlot_INTPTR;
+// - functions: the function member, which needs no flag;
+// - sizes and flag words: the integer members.
+// The interpreter's slot numbers are 16 bits wide; every number used here
+// fits.
+
+#if PY_VERSION_HEX >= 0x030F0000
+
+using slot_function_pointer = void (*)(void);  // the type of PySlot::sl_func
+
+static inline PySlot slot_static(int id, const void* value) {
+    PySlot slot{};
+    slot.sl_id = static_cast<std::uint16_t>(id);
+    slot.sl_flags = PySlot_STATIC;
+    slot.sl_ptr = const_cast<void*>(value);
+    return slot;
+}
+static inline PySlot slot_code(int id, void* value) {
+    PySlot slot{};
+    slot.sl_id = static_cast<std::uint16_t>(id);
+    slot.sl_flags = PySlot_INTPTR;
+    slot.sl_ptr = value;
+    return slot;
+}
+template <class Function>
+static inline PySlot slot_function(int id, Function* value) {
+    PySlot slot{};
+    slot.sl_id = static_cast<std::uint16_t>(id);
+    slot.sl_func = reinterpret_cast<slot_function_pointer>(value);
+    return slot;
+}
+static inline PySlot slot_size(int id, Py_ssize_t value) {
+    PySlot slot{};
+    slot.sl_id = static_cast<std::uint16_t>(id);
+    slot.sl_size = value;
+    return slot;
+}
+static inline PySlot slot_uint64(int id, std::uint64_t value) {
+    PySlot slot{};
+    slot.sl_id = static_cast<std::uint16_t>(id);
+    slot.sl_uint64 = value;
+    return slot;
+}
+
+#else
+
+// The stand-in carries every pointer in `sl_ptr` and every integer in
+// `sl_uint64`, and copies nothing it is given, so it needs no flags.
+static inline PySlot slot_static(int id, const void* value) {
     PySlot slot{};
     slot.sl_id = id;
     slot.sl_ptr = const_cast<void*>(value);
+    return slot;
+}
+static inline PySlot slot_code(int id, void* value) {
+    PySlot slot{};
+    slot.sl_id = id;
+    slot.sl_ptr = value;
+    return slot;
+}
+template <class Function>
+static inline PySlot slot_function(int id, Function* value) {
+    PySlot slot{};
+    slot.sl_id = id;
+    slot.sl_ptr = reinterpret_cast<void*>(value);
+    return slot;
+}
+static inline PySlot slot_size(int id, Py_ssize_t value) {
+    PySlot slot{};
+    slot.sl_id = id;
+    slot.sl_uint64 = static_cast<std::uint64_t>(value);
     return slot;
 }
 static inline PySlot slot_uint64(int id, std::uint64_t value) {
@@ -223,6 +302,9 @@ static inline PySlot slot_uint64(int id, std::uint64_t value) {
     slot.sl_uint64 = value;
     return slot;
 }
+
+#endif
+
 static inline PySlot slot_end() {
     PySlot slot{};
     slot.sl_id = Py_slot_end;
@@ -233,4 +315,5 @@ static inline PySlot slot_end() {
 // Module slots that older interpreters do not know are left out of the slot
 // list; these say which are present.
 #define ORVINTA_HAVE_MOD_GIL (PY_VERSION_HEX >= 0x030D0000)      // Py_mod_gil
-#define ORVINTA_HAVE_MOD_EXPORT (PY_VERSION_HEX >= 0x030F0000)   // Py_mod_abi, _name, _doc
+// 3.15: module slot lists of `PySlot`, Py_mod_abi, Py_mod_name, Py_mod_doc.
+#define ORVINTA_HAVE_MOD_EXPORT (PY_VERSION_HEX >= 0x030F0000)

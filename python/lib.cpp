@@ -247,7 +247,9 @@ Result guarded(Result failure, Body&& body) noexcept {
 // Reached through the capsule `_ARRAY_API` of NumPy's multiarray module: a
 // table of function and type pointers at fixed positions. The positions and
 // the array object's leading fields are part of NumPy's stable binary
-// interface (the same in the 1.x and 2.x series).
+// interface (the same in the 1.x and 2.x series). The element-type
+// descriptor's own layout did change with 2.x, so no field of it is read
+// here: descriptors are only compared as pointers and handed back to NumPy.
 
 // The leading fields of a NumPy array object.
 struct NdArrayObject {
@@ -1535,14 +1537,16 @@ PyTypeObject* class_object(ClassId id) {
     // Final (no base-type flag), no instance dictionary, no weak references.
     std::array<PySlot, 9> slots{};
     std::size_t count = 0;
-    slots[count++] = slot_ptr(Py_tp_name, traits.full_name);
-    slots[count++] = slot_uint64(Py_tp_basicsize, traits.basicsize);
+    // The name, documentation and tables are static and never change, so
+    // the interpreter may keep pointers to them.
+    slots[count++] = slot_static(Py_tp_name, traits.full_name);
+    slots[count++] = slot_size(Py_tp_basicsize, static_cast<Py_ssize_t>(traits.basicsize));
     slots[count++] = slot_uint64(Py_tp_flags, Py_TPFLAGS_DEFAULT);
-    slots[count++] = slot_ptr(Py_tp_doc, traits.doc);
-    slots[count++] = slot_ptr(Py_tp_new, reinterpret_cast<void*>(traits.tp_new));
-    slots[count++] = slot_ptr(Py_tp_dealloc, reinterpret_cast<void*>(traits.dealloc));
-    if (traits.getset != nullptr) slots[count++] = slot_ptr(Py_tp_getset, traits.getset);
-    if (traits.methods != nullptr) slots[count++] = slot_ptr(Py_tp_methods, traits.methods);
+    slots[count++] = slot_static(Py_tp_doc, traits.doc);
+    slots[count++] = slot_function(Py_tp_new, traits.tp_new);
+    slots[count++] = slot_function(Py_tp_dealloc, traits.dealloc);
+    if (traits.getset != nullptr) slots[count++] = slot_static(Py_tp_getset, traits.getset);
+    if (traits.methods != nullptr) slots[count++] = slot_static(Py_tp_methods, traits.methods);
     slots[count] = slot_end();
     PyObject* created = PyType_FromSlots(slots.data());
     if (created == nullptr) return nullptr;
@@ -1604,17 +1608,46 @@ int orvinta(PyObject* module) noexcept {
 // ===========================================================================
 // The module definition: one slot list for both entry points.
 
+// The module's name and documentation (empty, not None). One object each:
+// on 3.15 the classic definition must hold the very pointers its slot list
+// holds.
+constexpr char module_name[] = "_orvinta";
+constexpr char module_doc[] = "";
+
 #if ORVINTA_HAVE_MOD_EXPORT
+
 // Built for the interpreter with the global lock: neither the stable
 // interface nor the free-threaded build (flags 2).
 PyABIInfo module_abi_info = {1, 0, 2, 0, 0};
-#endif
 
+// The list the export hook returns. Its entries are built when the shared
+// object is loaded (a function pointer cannot sit in a constant initialiser),
+// before either entry point can be called.
+PySlot module_slots[] = {
+    slot_function(Py_mod_exec, orvinta),
+    slot_static(Py_mod_abi, &module_abi_info),
+    slot_code(Py_mod_gil, Py_MOD_GIL_NOT_USED),
+    // The class objects, PanicException and the NumPy table are kept once per
+    // process, so a second interpreter must not import the module and be
+    // handed the first one's objects.
+    slot_code(Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED),
+    slot_static(Py_mod_name, module_name),
+    slot_static(Py_mod_doc, module_doc),
+    slot_end(),
+};
+
+// The classic definition's only entry: the same list, nested.
+PyModuleDef_Slot definition_slots[] = {
+    {Py_slot_subslots, module_slots},
+    {0, nullptr},
+};
+
+#else
+
+// The classic slot list, which the export hook also returns (no
+// interpreter before 3.15 calls it).
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(orvinta)},
-#if ORVINTA_HAVE_MOD_EXPORT
-    {Py_mod_abi, &module_abi_info},
-#endif
 #if ORVINTA_HAVE_MOD_GIL
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
@@ -1624,20 +1657,20 @@ PyModuleDef_Slot module_slots[] = {
     // handed the first one's objects.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
-#if ORVINTA_HAVE_MOD_EXPORT
-    {Py_mod_name, const_cast<char*>("_orvinta")},
-    {Py_mod_doc, const_cast<char*>("")},
-#endif
     {0, nullptr},
 };
 
+constexpr PyModuleDef_Slot* definition_slots = module_slots;
+
+#endif
+
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
-    "_orvinta",  // name
-    "",          // documentation: empty, not None
-    0,           // no per-module state
-    nullptr,     // no module-level functions
-    module_slots,
+    module_name,
+    module_doc,
+    0,        // no per-module state
+    nullptr,  // no module-level functions
+    definition_slots,
     nullptr,
     nullptr,
     nullptr,

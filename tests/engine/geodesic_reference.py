@@ -10,7 +10,9 @@ and prints the C++ tables embedded in test_geom.cpp.
 
 Run with Debian's interpreter: /usr/bin/python3 tests/engine/geodesic_reference.py
 (add --dump to list every ray of the large segment, whose rays the test checks
-through one hash).
+through one hash; add --write PATH to store them as the test reads them, the
+five fields of each ray as little-endian 32-bit floats, ray after ray, as in
+tests/engine/data/large_segment_rays.f32).
 """
 
 import ctypes
@@ -161,5 +163,9 @@ if __name__ == "__main__":
     print("// FNV-1a of its rays: 0x%016x" % fnv1a(exact_rays(LARGE, LARGE_STATION)))
     if "--dump" in sys.argv:
         exact_table(LARGE, LARGE_STATION)
+    if "--write" in sys.argv:
+        with open(sys.argv[sys.argv.index("--write") + 1], "wb") as out:
+            for ray in exact_rays(LARGE, LARGE_STATION):
+                out.write(struct.pack("<5f", *ray))
     print("// flat segment:", FLAT_NORTH)
     centre_table(FLAT_NORTH)

@@ -17,6 +17,7 @@
 #include "kelvane/radiation.hpp"
 #include "kelvane/rng.hpp"
 #include "kelvane/rng/pcg.hpp"
+#include "tests/engine/pinned.hpp"
 
 namespace kelvane::radiation {
 namespace {
@@ -301,13 +302,24 @@ TEST(VerticalRadiation, BlendAndHoistedAverage) {
     EXPECT_GT(negative_theoretical, 0);
 }
 
+// Off the pinned platform every gain must lie within this many units in the
+// last place of its pinned bits. A gain is a pattern of a few sines and
+// cosines, or a root-mean-square or mean over 1000 such patterns: the maths
+// library moving each term by an ulp moves the sum by about as much, a few ulp
+// after the square root and the blend. A swapped or skipped draw moves the
+// averaged gains by tenths of a percent to a few percent, 1e4 ulp and more.
+constexpr std::int64_t gain_ulp_bound = 8;
+
 // Bit patterns of the three gain rows of two rays, worked out apart from the
 // engine with its draw order (E090's 5000 uniforms, then N000's, from one PCG
 // stream of seed 42; the vertical pairs from the lists of seeds 1 and 2), the
-// bracketing of the patterns and this platform's sincosf, sinf, cosf, acosf,
-// logf and sqrtf. The tolerance tests cannot see a swapped draw, a regrouped
-// product or a reordered sum; these can.
+// bracketing of the patterns and the pinned platform's sincosf, sinf, cosf,
+// acosf, logf and sqrtf. The tolerance tests cannot see a swapped draw, a
+// regrouped product or a reordered sum; these can, bit for bit on the pinned
+// platform. Elsewhere they bound the gains by `gain_ulp_bound`, which still
+// catches a swapped or skipped draw.
 TEST(RadiationGains, ReproduceReferenceBits) {
+    const bool pinned = testing_support::announce_platform();
     const std::vector<float> horizontal_hz =
         bins_hz({0.0f, 0.25f, 0.5f, 1.0f, 1.5f, 2.0f, 2.5f, 10.0f});
     const std::vector<float> vertical_hz = bins_hz({0.0f, 0.001f, 0.0055f, 0.01f, 0.02f});
@@ -333,7 +345,24 @@ TEST(RadiationGains, ReproduceReferenceBits) {
     };
     const std::vector<float> ua = station_uniforms(1);
     const std::vector<float> ub = station_uniforms(2);
-    for (const Case& c : cases) {
+    std::int64_t largest = 0;
+    std::string largest_at = "-";
+    // Exact on the pinned platform, within the bound elsewhere.
+    const auto expect_gain = [&](float got, std::uint32_t want, const std::string& where) {
+        const std::int64_t ulps = testing_support::ulp_distance(got, std::bit_cast<float>(want));
+        if (ulps > largest) {
+            largest = ulps;
+            largest_at = where;
+        }
+        if (pinned) {
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(got), want) << where;
+        } else {
+            EXPECT_LE(ulps, gain_ulp_bound)
+                << where << ": " << got << " for " << std::bit_cast<float>(want);
+        }
+    };
+    for (std::size_t r = 0; r < std::size(cases); ++r) {
+        const Case& c = cases[r];
         rng::DrawSource stream = rng::DrawSource::modern(rng::Pcg::seed(42));
         std::vector<float> e090(horizontal_hz.size());
         std::vector<float> n000(horizontal_hz.size());
@@ -341,14 +370,20 @@ TEST(RadiationGains, ReproduceReferenceBits) {
         horizontal_radiation_spectrum(stream, c.angles, horizontal_hz, e090_rad, samples, e090);
         horizontal_radiation_spectrum(stream, c.angles, horizontal_hz, n000_rad, samples, n000);
         vertical_radiation_spectrum(c.angles, vertical_hz, ua, ub, samples, vertical);
+        const std::string ray = "ray " + std::to_string(r) + " ";
         for (std::size_t i = 0; i < horizontal_hz.size(); ++i) {
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(e090[i]), c.e090[i]) << "E090 " << horizontal_hz[i];
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(n000[i]), c.n000[i]) << "N000 " << horizontal_hz[i];
+            const std::string hz = std::to_string(horizontal_hz[i]) + " Hz";
+            expect_gain(e090[i], c.e090[i], ray + "E090 " + hz);
+            expect_gain(n000[i], c.n000[i], ray + "N000 " + hz);
         }
         for (std::size_t i = 0; i < vertical_hz.size(); ++i) {
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(vertical[i]), c.vertical[i])
-                << "vertical " << vertical_hz[i];
+            expect_gain(vertical[i], c.vertical[i],
+                        ray + "vertical " + std::to_string(vertical_hz[i]) + " Hz");
         }
+    }
+    if (!pinned) {
+        testing_support::report_distance(
+            "radiation_gains", "max " + std::to_string(largest) + " ulp (" + largest_at + ")");
     }
 }
 

@@ -5,7 +5,12 @@
 // every component, taken before any such work. A change that moves a record
 // by one unit in the last place of one sample changes its hash. Like every
 // record, they hold where the transform library and the maths library round
-// alike (the same libraries on the same kind of processor).
+// alike: the hashes belong to the pinned platform (pinned.hpp) and are checked
+// bit for bit there. The records themselves are stored in tests/engine/data/
+// (pinned_records_pcg.f32, pinned_records_fixture.f32: per station, in table
+// order, the three component rows of ndata samples, row-major in Component
+// order); they hash to the pins on every platform, equal the run bit for bit
+// on the pinned one, and bound the run everywhere else.
 //
 // The scenario is small but has what a real one has: two segments diced
 // alike (8 × 5 and 6 × 5 subfaults of 2 km, different strikes and dips), the
@@ -16,22 +21,30 @@
 // for one, the f_max decay (kappa 0).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <latch>
+#include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/scenario.hpp"
 #include "kelvane/cpu.hpp"
 #include "kelvane/sim.hpp"
+#include "tests/engine/pinned.hpp"
 
 namespace {
 
 using namespace kelvane;
+namespace pins = kelvane::testing_support;
 
 // FNV-1a 64 over the little-endian bytes of each sample's bit pattern.
-std::uint64_t record_hash(const std::vector<float>& acc) {
+std::uint64_t record_hash(std::span<const float> acc) {
     std::uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a 64 offset basis
     for (const float sample : acc) {
         std::uint32_t bits = 0;
@@ -107,57 +120,241 @@ const std::vector<PinnedStation>& pinned_stations() {
     return stations;
 }
 
-// The records of every pinned station with the generator the environment selects.
-std::vector<std::uint64_t> hashes_of_pinned_runs() {
-    const scenario::Earthquake quake = pinned_quake();
-    std::vector<std::uint64_t> hashes;
-    for (const PinnedStation& p : pinned_stations()) {
-        const input::Station station =
-            scenario::station_at(quake, p.distance_km, p.azimuth_deg, p.kappa_s, p.q_exponent);
-        const sim::Simulation out = pinned_simulator().run(station, p.seed);
+enum class Generator { pcg, fixture };
+
+const char* name_of(Generator generator) { return generator == Generator::pcg ? "PCG" : "fixture"; }
+
+std::uint64_t pinned_hash(const PinnedStation& p, Generator generator) {
+    return generator == Generator::pcg ? p.pcg_hash : p.fixture_hash;
+}
+
+// Selects a generator while alive (KELVANE_FIXTURE_RNG is read at every
+// station run); neither generator is selected afterwards.
+class GeneratorChoice {
+public:
+    explicit GeneratorChoice(Generator generator) {
+        if (generator == Generator::fixture) {
+            ::setenv("KELVANE_FIXTURE_RNG", "", 1);
+        } else {
+            ::unsetenv("KELVANE_FIXTURE_RNG");
+        }
+    }
+    GeneratorChoice(const GeneratorChoice&) = delete;
+    GeneratorChoice& operator=(const GeneratorChoice&) = delete;
+    ~GeneratorChoice() { ::unsetenv("KELVANE_FIXTURE_RNG"); }
+};
+
+// The record (3 × ndata) of pinned station `k` with the selected generator.
+std::vector<float> run_pinned(std::size_t k) {
+    const PinnedStation& p = pinned_stations()[k];
+    const input::Station station = scenario::station_at(pinned_quake(), p.distance_km,
+                                                        p.azimuth_deg, p.kappa_s, p.q_exponent);
+    return pinned_simulator().run(station, p.seed).acc;
+}
+
+// The records of every pinned station, in table order, on this thread.
+std::vector<std::vector<float>> runs_of_pinned_stations(Generator generator) {
+    const GeneratorChoice choice(generator);
+    std::vector<std::vector<float>> records;
+    for (std::size_t k = 0; k < pinned_stations().size(); ++k) {
+        records.push_back(run_pinned(k));
         // A record of zeros would pin nothing.
         float peak = 0.0f;
-        for (const float a : out.acc) peak = std::max(peak, std::abs(a));
-        EXPECT_GT(peak, 0.0f) << "station at " << p.distance_km << " km";
-        hashes.push_back(record_hash(out.acc));
+        for (const float a : records.back()) peak = std::max(peak, std::abs(a));
+        EXPECT_GT(peak, 0.0f) << "station at " << pinned_stations()[k].distance_km << " km";
     }
-    return hashes;
+    return records;
+}
+
+std::string stored_name(Generator generator) {
+    return generator == Generator::pcg ? "pinned_records_pcg.f32" : "pinned_records_fixture.f32";
+}
+
+// Off the pinned platform each sample must lie within this fraction of the
+// peak absolute value of its own component row (of the stored record) from
+// the stored sample. A row, not the whole record: the vertical is weaker than
+// the horizontals and a bound from their peak would let its faults through.
+// The maths library moving a value by an ulp or two (a gain, a deviate, an
+// exponential) moves records by a few 1e-7 of the peak (at most 3.4e-7 with
+// glibc 2.43, FFTW 3.3.11 and GeographicLib 2.7). The faults the bound is for
+// move them by far more: one of the ~200 subfault-ray pairs dropped, with its
+// sign flipped or placed one sample late by 3e-3 to 0.1 of the peak, two
+// perturbation draws swapped by 1.5e-2; one pair's weight 0.1 % off comes to
+// about 1e-5.
+constexpr double record_bound = 1e-5;
+
+struct RowDistance {
+    double relative;  // max |run - stored| over the row's peak |stored|
+    std::size_t at;   // the sample where it is largest
+};
+
+RowDistance row_distance(std::span<const float> run, std::span<const float> stored) {
+    double peak = 0.0;
+    for (const float s : stored) peak = std::max(peak, std::abs(static_cast<double>(s)));
+    RowDistance d{0.0, 0};
+    for (std::size_t n = 0; n < stored.size(); ++n) {
+        const double gap =
+            std::abs(static_cast<double>(run[n]) - static_cast<double>(stored[n])) / peak;
+        // A NaN gap counts as the largest.
+        if (!(gap <= d.relative)) d = {gap, n};
+    }
+    return d;
+}
+
+const char* const row_names[] = {"E090", "N000", "vertical"};
+
+// Rewrites the stored records of `generator` from `records`, on the pinned
+// platform and when the records give the pinned hashes only.
+void store_records(Generator generator, const std::vector<std::vector<float>>& records,
+                   bool pinned) {
+    if (!pinned) {
+        ADD_FAILURE() << "stored records are written on the pinned platform only";
+        return;
+    }
+    std::vector<float> all;
+    for (std::size_t k = 0; k < records.size(); ++k) {
+        if (record_hash(records[k]) != pinned_hash(pinned_stations()[k], generator)) {
+            ADD_FAILURE() << "not storing " << name_of(generator)
+                          << " records: they do not give the pinned hashes";
+            return;
+        }
+        all.insert(all.end(), records[k].begin(), records[k].end());
+    }
+    pins::write_stored(stored_name(generator), all);
+}
+
+enum class Storing { no, when_asked };
+
+// The stored records hash to the pins; on the pinned platform `records` equal
+// them bit for bit, elsewhere they lie within `record_bound` of them (the
+// measured distances are printed as `label`). With `Storing::when_asked` in
+// the generator mode, `records` are stored first.
+void check_against_pins(Generator generator, const std::vector<std::vector<float>>& records,
+                        const std::string& label, Storing storing = Storing::no) {
+    const bool pinned = pins::announce_platform();
+    if (storing == Storing::when_asked && pins::writing_pinned_values()) {
+        store_records(generator, records, pinned);
+    }
+    const std::vector<float> stored = pins::read_stored(stored_name(generator));
+    const std::size_t ndata = pinned_simulator().ndata();
+    ASSERT_EQ(stored.size(), pinned_stations().size() * 3 * ndata) << stored_name(generator);
+    ASSERT_EQ(records.size(), pinned_stations().size());
+
+    std::string measured;
+    for (std::size_t k = 0; k < records.size(); ++k) {
+        const PinnedStation& p = pinned_stations()[k];
+        SCOPED_TRACE(testing::Message() << name_of(generator) << " station at " << p.distance_km
+                                        << " km");
+        const std::span<const float> want =
+            std::span<const float>(stored).subspan(k * 3 * ndata, 3 * ndata);
+        EXPECT_EQ(hex(record_hash(want)), hex(pinned_hash(p, generator))) << "stored record";
+        ASSERT_EQ(records[k].size(), want.size());
+        if (pinned) {
+            EXPECT_EQ(hex(record_hash(records[k])), hex(pinned_hash(p, generator)));
+            EXPECT_TRUE(std::memcmp(records[k].data(), want.data(), want.size_bytes()) == 0)
+                << "the run differs from the stored record";
+            continue;
+        }
+        char line[160];
+        std::snprintf(line, sizeof line, "%s%g km:", measured.empty() ? "" : "; ",
+                      static_cast<double>(p.distance_km));
+        measured += line;
+        for (std::size_t row = 0; row < 3; ++row) {
+            const RowDistance d =
+                row_distance(std::span<const float>(records[k]).subspan(row * ndata, ndata),
+                             want.subspan(row * ndata, ndata));
+            EXPECT_LE(d.relative, record_bound)
+                << row_names[row] << " sample " << d.at + 1 << " lies " << d.relative
+                << " of the row's peak from the stored record";
+            std::snprintf(line, sizeof line, " %s %.3g", row_names[row], d.relative);
+            measured += line;
+        }
+    }
+    if (!pinned) {
+        pins::report_distance(label, "max |record - stored| / row peak: " + measured);
+    }
 }
 
 TEST(RecordHash, PcgRecordsArePinned) {
-    ::unsetenv("KELVANE_FIXTURE_RNG");
-    const std::vector<std::uint64_t> hashes = hashes_of_pinned_runs();
-    for (std::size_t k = 0; k < hashes.size(); ++k) {
-        EXPECT_EQ(hex(hashes[k]), hex(pinned_stations()[k].pcg_hash))
-            << "station at " << pinned_stations()[k].distance_km << " km";
-    }
+    check_against_pins(Generator::pcg, runs_of_pinned_stations(Generator::pcg), "pcg_records",
+                       Storing::when_asked);
 }
 
 TEST(RecordHash, FixtureRecordsArePinned) {
-    ::setenv("KELVANE_FIXTURE_RNG", "", 1);
-    const std::vector<std::uint64_t> hashes = hashes_of_pinned_runs();
-    ::unsetenv("KELVANE_FIXTURE_RNG");
-    for (std::size_t k = 0; k < hashes.size(); ++k) {
-        EXPECT_EQ(hex(hashes[k]), hex(pinned_stations()[k].fixture_hash))
-            << "station at " << pinned_stations()[k].distance_km << " km";
-    }
+    check_against_pins(Generator::fixture, runs_of_pinned_stations(Generator::fixture),
+                       "fixture_records", Storing::when_asked);
 }
 
 // The loops with a 256-bit body also have a baseline one, chosen by the
-// processor: forced onto the baseline bodies, the records keep their bits.
+// processor: forced onto the baseline bodies, the records keep their bits, on
+// every platform (both bodies round alike whatever the libraries do).
 TEST(RecordHash, BaselineLanesGiveThePinnedRecords) {
-    cpu::use_baseline_lanes(true);
-    ::unsetenv("KELVANE_FIXTURE_RNG");
-    const std::vector<std::uint64_t> pcg = hashes_of_pinned_runs();
-    ::setenv("KELVANE_FIXTURE_RNG", "", 1);
-    const std::vector<std::uint64_t> fixture = hashes_of_pinned_runs();
-    ::unsetenv("KELVANE_FIXTURE_RNG");
-    cpu::use_baseline_lanes(false);
-    for (std::size_t k = 0; k < pinned_stations().size(); ++k) {
-        EXPECT_EQ(hex(pcg[k]), hex(pinned_stations()[k].pcg_hash))
-            << "station at " << pinned_stations()[k].distance_km << " km";
-        EXPECT_EQ(hex(fixture[k]), hex(pinned_stations()[k].fixture_hash))
-            << "station at " << pinned_stations()[k].distance_km << " km";
+    for (const Generator generator : {Generator::pcg, Generator::fixture}) {
+        const std::vector<std::vector<float>> wide = runs_of_pinned_stations(generator);
+        cpu::use_baseline_lanes(true);
+        const std::vector<std::vector<float>> baseline = runs_of_pinned_stations(generator);
+        cpu::use_baseline_lanes(false);
+        for (std::size_t k = 0; k < wide.size(); ++k) {
+            EXPECT_EQ(hex(record_hash(baseline[k])), hex(record_hash(wide[k])))
+                << name_of(generator) << " station at " << pinned_stations()[k].distance_km
+                << " km";
+        }
+        check_against_pins(generator, baseline,
+                           std::string("baseline_lanes_") +
+                               (generator == Generator::pcg ? "pcg" : "fixture") + "_records");
+    }
+}
+
+// Where the libraries differ the records move, but never with the thread, the
+// run's turn in a batch or how often the station has run: each record is
+// formed from the station's own streams with the same operations whatever ran
+// before it on the thread (plans, scratch rows and amplitude caches are per
+// thread). Checked on every platform; off the pinned one this is the exactness
+// that remains.
+TEST(RecordHash, RecordsKeepTheirBitsAcrossThreadsRepeatsAndBatchOrder) {
+    const std::size_t count = pinned_stations().size();
+    for (const Generator generator : {Generator::pcg, Generator::fixture}) {
+        SCOPED_TRACE(name_of(generator));
+        const GeneratorChoice choice(generator);
+        // Each station alone, as the first run of a new thread.
+        std::vector<std::vector<float>> alone(count);
+        for (std::size_t k = 0; k < count; ++k) {
+            std::thread([&alone, k] { alone[k] = run_pinned(k); }).join();
+        }
+        // One thread: the batch in reverse order, twice over.
+        std::vector<std::vector<float>> repeated;
+        for (int pass = 0; pass < 2; ++pass) {
+            for (std::size_t k = count; k-- > 0;) repeated.push_back(run_pinned(k));
+        }
+        // Six threads at once, each running the whole batch from its own first station.
+        constexpr std::size_t thread_count = 6;
+        std::vector<std::vector<std::vector<float>>> batches(
+            thread_count, std::vector<std::vector<float>>(count));
+        std::latch start(thread_count);
+        std::vector<std::thread> threads;
+        for (std::size_t t = 0; t < thread_count; ++t) {
+            threads.emplace_back([&, t] {
+                start.arrive_and_wait();
+                for (std::size_t step = 0; step < count; ++step) {
+                    const std::size_t k = (t + step) % count;
+                    batches[t][k] = run_pinned(k);
+                }
+            });
+        }
+        for (std::thread& th : threads) th.join();
+
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::string want = hex(record_hash(alone[k]));
+            const double km = static_cast<double>(pinned_stations()[k].distance_km);
+            EXPECT_EQ(hex(record_hash(repeated[count - 1 - k])), want) << km << " km, first pass";
+            EXPECT_EQ(hex(record_hash(repeated[2 * count - 1 - k])), want)
+                << km << " km, second pass";
+            for (std::size_t t = 0; t < thread_count; ++t) {
+                EXPECT_EQ(hex(record_hash(batches[t][k])), want)
+                    << km << " km, thread " << t << " at batch position "
+                    << (k + count - t % count) % count;
+            }
+        }
     }
 }
 
