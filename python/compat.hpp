@@ -158,19 +158,28 @@ static inline PyObject* PyUnicodeWriter_Finish(PyUnicodeWriter* writer) {
 // builds the type with `PyType_FromSpec` (base `object`).
 #if PY_VERSION_HEX < 0x030F0000
 
-// One entry of a slot list: the slot number and its value, a pointer for the
-// name, documentation, functions and tables, an integer for sizes and flags.
+// One entry of a slot list: the slot number, flags, and its value: a pointer
+// for the name, documentation, functions and tables, a size, or an integer
+// for the type flags. The members bear the interpreter's names; the flags are
+// carried but not needed, as this stand-in copies nothing it is given and
+// keeps functions in `sl_ptr`.
 struct PySlot {
     int sl_id;
-    void* sl_ptr;
-    std::uint64_t sl_uint64;
+    std::uint16_t sl_flags;
+    union {
+        void* sl_ptr;
+        Py_ssize_t sl_size;
+        std::uint64_t sl_uint64;
+    };
 };
+inline constexpr std::uint16_t PySlot_STATIC = 0x0002;  // data kept, not copied
+inline constexpr std::uint16_t PySlot_INTPTR = 0x0004;  // an integer code carried as a pointer
 
 // Slot numbers beyond the classic type slots of the older interpreter.
 inline constexpr int Py_slot_end = 0;
 inline constexpr int Py_tp_name = 0x1001;       // sl_ptr: "module.Name", static storage
-inline constexpr int Py_tp_basicsize = 0x1002;  // sl_uint64: instance size in bytes
-inline constexpr int Py_tp_itemsize = 0x1003;   // sl_uint64: size of one item, 0 for none
+inline constexpr int Py_tp_basicsize = 0x1002;  // sl_size: instance size in bytes
+inline constexpr int Py_tp_itemsize = 0x1003;   // sl_size: size of one item, 0 for none
 inline constexpr int Py_tp_flags = 0x1004;      // sl_uint64: Py_TPFLAGS_* bits
 
 // The new type (a new reference) described by `slots`, ended by
@@ -187,10 +196,10 @@ static inline PyObject* PyType_FromSlots(const PySlot* slots) {
                 description.name = static_cast<const char*>(slot->sl_ptr);
                 break;
             case Py_tp_basicsize:
-                description.basicsize = static_cast<int>(slot->sl_uint64);
+                description.basicsize = static_cast<int>(slot->sl_size);
                 break;
             case Py_tp_itemsize:
-                description.itemsize = static_cast<int>(slot->sl_uint64);
+                description.itemsize = static_cast<int>(slot->sl_size);
                 break;
             case Py_tp_flags:
                 description.flags = static_cast<unsigned int>(slot->sl_uint64);
@@ -229,87 +238,44 @@ static inline PyObject* PyType_FromSlots(const PySlot* slots) {
 // The interpreter's slot numbers are 16 bits wide; every number used here
 // fits.
 
-#if PY_VERSION_HEX >= 0x030F0000
-
-using slot_function_pointer = void (*)(void);  // the type of PySlot::sl_func
-
-static inline PySlot slot_static(int id, const void* value) {
+// An entry with its number and flags set and a zero value.
+static inline PySlot slot_head(int id, std::uint16_t flags) {
     PySlot slot{};
-    slot.sl_id = static_cast<std::uint16_t>(id);
-    slot.sl_flags = PySlot_STATIC;
+    slot.sl_id = static_cast<decltype(slot.sl_id)>(id);
+    slot.sl_flags = flags;
+    return slot;
+}
+static inline PySlot slot_static(int id, const void* value) {
+    PySlot slot = slot_head(id, PySlot_STATIC);
     slot.sl_ptr = const_cast<void*>(value);
     return slot;
 }
 static inline PySlot slot_code(int id, void* value) {
-    PySlot slot{};
-    slot.sl_id = static_cast<std::uint16_t>(id);
-    slot.sl_flags = PySlot_INTPTR;
+    PySlot slot = slot_head(id, PySlot_INTPTR);
     slot.sl_ptr = value;
     return slot;
 }
 template <class Function>
 static inline PySlot slot_function(int id, Function* value) {
-    PySlot slot{};
-    slot.sl_id = static_cast<std::uint16_t>(id);
-    slot.sl_func = reinterpret_cast<slot_function_pointer>(value);
+    PySlot slot = slot_head(id, 0);
+#if PY_VERSION_HEX >= 0x030F0000
+    slot.sl_func = reinterpret_cast<void (*)(void)>(value);
+#else
+    slot.sl_ptr = reinterpret_cast<void*>(value);
+#endif
     return slot;
 }
 static inline PySlot slot_size(int id, Py_ssize_t value) {
-    PySlot slot{};
-    slot.sl_id = static_cast<std::uint16_t>(id);
+    PySlot slot = slot_head(id, 0);
     slot.sl_size = value;
     return slot;
 }
 static inline PySlot slot_uint64(int id, std::uint64_t value) {
-    PySlot slot{};
-    slot.sl_id = static_cast<std::uint16_t>(id);
+    PySlot slot = slot_head(id, 0);
     slot.sl_uint64 = value;
     return slot;
 }
-
-#else
-
-// The stand-in carries every pointer in `sl_ptr` and every integer in
-// `sl_uint64`, and copies nothing it is given, so it needs no flags.
-static inline PySlot slot_static(int id, const void* value) {
-    PySlot slot{};
-    slot.sl_id = id;
-    slot.sl_ptr = const_cast<void*>(value);
-    return slot;
-}
-static inline PySlot slot_code(int id, void* value) {
-    PySlot slot{};
-    slot.sl_id = id;
-    slot.sl_ptr = value;
-    return slot;
-}
-template <class Function>
-static inline PySlot slot_function(int id, Function* value) {
-    PySlot slot{};
-    slot.sl_id = id;
-    slot.sl_ptr = reinterpret_cast<void*>(value);
-    return slot;
-}
-static inline PySlot slot_size(int id, Py_ssize_t value) {
-    PySlot slot{};
-    slot.sl_id = id;
-    slot.sl_uint64 = static_cast<std::uint64_t>(value);
-    return slot;
-}
-static inline PySlot slot_uint64(int id, std::uint64_t value) {
-    PySlot slot{};
-    slot.sl_id = id;
-    slot.sl_uint64 = value;
-    return slot;
-}
-
-#endif
-
-static inline PySlot slot_end() {
-    PySlot slot{};
-    slot.sl_id = Py_slot_end;
-    return slot;
-}
+static inline PySlot slot_end() { return slot_head(Py_slot_end, 0); }
 
 // ---------------------------------------------------------------------------
 // Module slots that older interpreters do not know are left out of the slot

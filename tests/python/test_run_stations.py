@@ -226,19 +226,21 @@ def test_dask_threaded_scheduler_equals_the_serial_result():
 def test_the_interpreter_lock_is_released_during_a_batch():
     # A long batch in one thread; this thread keeps counting meanwhile. With
     # the lock held for the whole batch it could not run at all until the
-    # batch ended.
+    # batch ended: its longest gap would be the batch's own length. The
+    # batch is timed as it runs, so a loaded machine that slows both down
+    # does not fail the test.
     sim = support.simulator(duration_s=40.0)
     arrays = support.stations(60)
-    started = time.perf_counter()
-    sim.run_stations(**support.stations(6))
-    per_station = (time.perf_counter() - started) / 6
 
     go = threading.Event()
     done = threading.Event()
+    batch = {}
 
     def work():
         go.wait()
+        started = time.perf_counter()
         sim.run_stations(**arrays)
+        batch["time"] = time.perf_counter() - started
         done.set()
 
     worker = threading.Thread(target=work)
@@ -253,10 +255,9 @@ def test_the_interpreter_lock_is_released_during_a_batch():
         last = now
         ticks += 1
     worker.join()
-    batch_time = per_station * 60
     assert ticks > 1000
     # Far less than the batch: this thread was never shut out for its length.
-    assert longest_gap < max(0.25 * batch_time, 0.05), (longest_gap, batch_time)
+    assert longest_gap < 0.5 * batch["time"], (longest_gap, batch["time"])
 
 
 def test_run_stations_needs_a_simulator():
