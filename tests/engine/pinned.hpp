@@ -35,6 +35,7 @@
 #include <iostream>
 #include <iterator>
 #include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,51 @@ inline std::int64_t ulp_distance(float a, float b) {
     return d < 0 ? -d : d;
 }
 
+// FNV-1a 64 over the little-endian bytes of each value's bit pattern, in
+// order: one unit in the last place of one value changes it.
+inline std::uint64_t bit_hash(std::span<const float> values) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a 64 offset basis
+    for (const float value : values) {
+        const std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
+        for (int byte = 0; byte < 4; ++byte) {
+            h ^= (bits >> (8 * byte)) & 0xffu;
+            h *= 0x100000001b3ULL;  // FNV-1a 64 prime
+        }
+    }
+    return h;
+}
+
+// Compares results one by one with their pinned values: the same bits on the
+// pinned platform, within `ulp_bound` units in the last place elsewhere. It
+// keeps the largest distance and where it was, for `report`.
+class UlpCheck {
+public:
+    UlpCheck(bool pinned, std::int64_t ulp_bound) : pinned_(pinned), bound_(ulp_bound) {}
+
+    void expect(float got, float want, const std::string& where) {
+        const std::int64_t ulps = ulp_distance(got, want);
+        if (ulps > largest_) {
+            largest_ = ulps;
+            largest_at_ = where;
+        }
+        if (pinned_) {
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(got), std::bit_cast<std::uint32_t>(want))
+                << where << ": " << got << " for " << want;
+        } else {
+            EXPECT_LE(ulps, bound_) << where << ": " << got << " for " << want;
+        }
+    }
+
+    // Off the pinned platform, the largest distance as the distance line `key`.
+    void report(const std::string& key) const;
+
+private:
+    bool pinned_;
+    std::int64_t bound_;
+    std::int64_t largest_ = 0;
+    std::string largest_at_ = "-";
+};
+
 // True when the stored values of the pinned tests are to be rewritten.
 inline bool writing_pinned_values() { return std::getenv("KELVANE_WRITE_PINNED") != nullptr; }
 
@@ -169,6 +215,11 @@ inline void write_stored(const std::string& name, const std::vector<float>& valu
         return;
     }
     std::cerr << "[ stored   ] wrote " << values.size() << " values to " << path << '\n';
+}
+
+inline void UlpCheck::report(const std::string& key) const {
+    if (pinned_) return;
+    report_distance(key, "max " + std::to_string(largest_) + " ulp (" + largest_at_ + ")");
 }
 
 }  // namespace kelvane::testing_support

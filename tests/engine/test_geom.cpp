@@ -167,31 +167,14 @@ constexpr std::int64_t ray_ulp_bound = 4;
 // lies within `ray_ulp_bound` of it, and the largest distance is printed as `label`.
 void expect_pinned_rays(std::span<const SubfaultRay> got, std::span<const float> want,
                         const std::string& label) {
-    const bool pinned = pins::announce_platform();
+    pins::UlpCheck check(pins::announce_platform(), ray_ulp_bound);
     const std::vector<float> fields = fields_of(got);
     ASSERT_EQ(fields.size(), want.size());
-    std::int64_t largest = 0;
-    std::size_t largest_at = 0;
     for (std::size_t n = 0; n < fields.size(); ++n) {
-        const std::int64_t ulps = pins::ulp_distance(fields[n], want[n]);
-        if (ulps > largest) {
-            largest = ulps;
-            largest_at = n;
-        }
-        if (pinned) {
-            EXPECT_EQ(bits(fields[n]), bits(want[n]))
-                << "ray " << n / 5 << " " << field_names[n % 5] << ": " << fields[n];
-        } else {
-            EXPECT_LE(ulps, ray_ulp_bound)
-                << "ray " << n / 5 << " " << field_names[n % 5] << ": " << fields[n] << " for "
-                << want[n];
-        }
+        check.expect(fields[n], want[n],
+                     "ray " + std::to_string(n / 5) + " " + field_names[n % 5]);
     }
-    if (!pinned) {
-        pins::report_distance(label, "max " + std::to_string(largest) + " ulp (ray " +
-                                         std::to_string(largest_at / 5) + " " +
-                                         field_names[largest_at % 5] + ")");
-    }
+    check.report(label);
 }
 
 TEST(GeomReference, DippingSegmentRaysAreBitForBit) {
@@ -200,19 +183,9 @@ TEST(GeomReference, DippingSegmentRaysAreBitForBit) {
     expect_pinned_rays(g.rays, fields_of(exact_rays), "dipping_segment_rays");
 }
 
-// 64-bit FNV-1a over the 32-bit patterns of every ray field, in order.
-std::uint64_t fnv1a(const std::vector<SubfaultRay>& rays) {
-    std::uint64_t h = 0xCBF29CE484222325u;  // FNV-1a 64-bit offset basis
-    for (const SubfaultRay& ray : rays) {
-        for (float v : {ray.slant_km, ray.azimuth_rad, ray.takeoff_rad, ray.horiz_km,
-                        ray.depth_km}) {
-            std::uint32_t b = bits(v);
-            for (int byte = 0; byte < 4; ++byte, b >>= 8) {
-                h = (h ^ (b & 0xFFu)) * 0x100000001B3u;  // FNV-1a 64-bit prime
-            }
-        }
-    }
-    return h;
+// The hash of the bit patterns of every ray field, in order.
+std::uint64_t fnv1a(std::span<const SubfaultRay> rays) {
+    return pins::bit_hash(fields_of(rays));
 }
 
 // A 16 x 8 gently dipping grid striking south-west, in the southern and
@@ -251,12 +224,7 @@ TEST(GeomReference, LargeSegmentRaysAreBitForBit) {
 
     const std::vector<float> stored = pins::read_stored("large_segment_rays.f32");
     ASSERT_EQ(stored.size(), 5u * 128u);
-    std::vector<SubfaultRay> stored_rays;
-    for (std::size_t k = 0; k < 128; ++k) {
-        stored_rays.push_back({stored[5 * k], stored[5 * k + 1], stored[5 * k + 2],
-                               stored[5 * k + 3], stored[5 * k + 4]});
-    }
-    EXPECT_EQ(fnv1a(stored_rays), pinned_hash) << "stored rays";
+    EXPECT_EQ(pins::bit_hash(stored), pinned_hash) << "stored rays";
     expect_pinned_rays(g.rays, stored, "large_segment_rays");
 }
 

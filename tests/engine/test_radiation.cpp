@@ -345,21 +345,9 @@ TEST(RadiationGains, ReproduceReferenceBits) {
     };
     const std::vector<float> ua = station_uniforms(1);
     const std::vector<float> ub = station_uniforms(2);
-    std::int64_t largest = 0;
-    std::string largest_at = "-";
-    // Exact on the pinned platform, within the bound elsewhere.
+    testing_support::UlpCheck check(pinned, gain_ulp_bound);
     const auto expect_gain = [&](float got, std::uint32_t want, const std::string& where) {
-        const std::int64_t ulps = testing_support::ulp_distance(got, std::bit_cast<float>(want));
-        if (ulps > largest) {
-            largest = ulps;
-            largest_at = where;
-        }
-        if (pinned) {
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(got), want) << where;
-        } else {
-            EXPECT_LE(ulps, gain_ulp_bound)
-                << where << ": " << got << " for " << std::bit_cast<float>(want);
-        }
+        check.expect(got, std::bit_cast<float>(want), where);
     };
     for (std::size_t r = 0; r < std::size(cases); ++r) {
         const Case& c = cases[r];
@@ -381,10 +369,7 @@ TEST(RadiationGains, ReproduceReferenceBits) {
                         ray + "vertical " + std::to_string(vertical_hz[i]) + " Hz");
         }
     }
-    if (!pinned) {
-        testing_support::report_distance(
-            "radiation_gains", "max " + std::to_string(largest) + " ulp (" + largest_at + ")");
-    }
+    check.report("radiation_gains");
 }
 
 // The take-off range of the average: within 40 degrees of the ray's, clipped

@@ -42,20 +42,7 @@ namespace {
 
 using namespace kelvane;
 namespace pins = kelvane::testing_support;
-
-// FNV-1a 64 over the little-endian bytes of each sample's bit pattern.
-std::uint64_t record_hash(std::span<const float> acc) {
-    std::uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a 64 offset basis
-    for (const float sample : acc) {
-        std::uint32_t bits = 0;
-        std::memcpy(&bits, &sample, sizeof bits);
-        for (int byte = 0; byte < 4; ++byte) {
-            h ^= (bits >> (8 * byte)) & 0xffu;
-            h *= 0x100000001b3ULL;  // FNV-1a 64 prime
-        }
-    }
-    return h;
-}
+using pins::bit_hash;
 
 std::string hex(std::uint64_t value) {
     char text[19];
@@ -213,7 +200,7 @@ void store_records(Generator generator, const std::vector<std::vector<float>>& r
     }
     std::vector<float> all;
     for (std::size_t k = 0; k < records.size(); ++k) {
-        if (record_hash(records[k]) != pinned_hash(pinned_stations()[k], generator)) {
+        if (bit_hash(records[k]) != pinned_hash(pinned_stations()[k], generator)) {
             ADD_FAILURE() << "not storing " << name_of(generator)
                           << " records: they do not give the pinned hashes";
             return;
@@ -247,10 +234,10 @@ void check_against_pins(Generator generator, const std::vector<std::vector<float
                                         << " km");
         const std::span<const float> want =
             std::span<const float>(stored).subspan(k * 3 * ndata, 3 * ndata);
-        EXPECT_EQ(hex(record_hash(want)), hex(pinned_hash(p, generator))) << "stored record";
+        EXPECT_EQ(hex(bit_hash(want)), hex(pinned_hash(p, generator))) << "stored record";
         ASSERT_EQ(records[k].size(), want.size());
         if (pinned) {
-            EXPECT_EQ(hex(record_hash(records[k])), hex(pinned_hash(p, generator)));
+            EXPECT_EQ(hex(bit_hash(records[k])), hex(pinned_hash(p, generator)));
             EXPECT_TRUE(std::memcmp(records[k].data(), want.data(), want.size_bytes()) == 0)
                 << "the run differs from the stored record";
             continue;
@@ -295,7 +282,7 @@ TEST(RecordHash, BaselineLanesGiveThePinnedRecords) {
         const std::vector<std::vector<float>> baseline = runs_of_pinned_stations(generator);
         cpu::use_baseline_lanes(false);
         for (std::size_t k = 0; k < wide.size(); ++k) {
-            EXPECT_EQ(hex(record_hash(baseline[k])), hex(record_hash(wide[k])))
+            EXPECT_EQ(hex(bit_hash(baseline[k])), hex(bit_hash(wide[k])))
                 << name_of(generator) << " station at " << pinned_stations()[k].distance_km
                 << " km";
         }
@@ -344,13 +331,13 @@ TEST(RecordHash, RecordsKeepTheirBitsAcrossThreadsRepeatsAndBatchOrder) {
         for (std::thread& th : threads) th.join();
 
         for (std::size_t k = 0; k < count; ++k) {
-            const std::string want = hex(record_hash(alone[k]));
+            const std::string want = hex(bit_hash(alone[k]));
             const double km = static_cast<double>(pinned_stations()[k].distance_km);
-            EXPECT_EQ(hex(record_hash(repeated[count - 1 - k])), want) << km << " km, first pass";
-            EXPECT_EQ(hex(record_hash(repeated[2 * count - 1 - k])), want)
+            EXPECT_EQ(hex(bit_hash(repeated[count - 1 - k])), want) << km << " km, first pass";
+            EXPECT_EQ(hex(bit_hash(repeated[2 * count - 1 - k])), want)
                 << km << " km, second pass";
             for (std::size_t t = 0; t < thread_count; ++t) {
-                EXPECT_EQ(hex(record_hash(batches[t][k])), want)
+                EXPECT_EQ(hex(bit_hash(batches[t][k])), want)
                     << km << " km, thread " << t << " at batch position "
                     << (k + count - t % count) % count;
             }
