@@ -378,8 +378,9 @@ void check_record_size(std::size_t ndata) {
     }
 }
 
-// The scratch of one segment pass, allocated once at the segment's longest
-// transform length and reused by every subfault and ray.
+// The transform scratch of one segment pass, allocated once, when the
+// segment's first pair lands in the record, at the longest transform length
+// a pair of the segment can use, and reused by every later subfault and ray.
 struct SegmentScratch {
     std::size_t np2_max;                                  // longest transform length
     std::size_t spectrum_stride;                          // complex values per spectrum row
@@ -405,7 +406,6 @@ struct SegmentScratch {
     stoc::SpectrumShape shape;                            // envelope and amplitude of the ray
     float envelope_window_s;                              // window the envelope was built for (s)
     std::size_t envelope_length;                          // samples of it built; 0 before the first
-    ray::RayState ray_state;                              // tracer scratch, empty at the start
 
     SegmentScratch(std::size_t np2_max_in, std::size_t fold_max_in, std::size_t site_table_len,
                    std::size_t azimuth_count)
@@ -422,8 +422,7 @@ struct SegmentScratch {
           site_gain(site_gain_slot_count * fold_max_in, 0.0f),
           shape(stoc::SpectrumShape::with_capacity(np2_max_in)),
           envelope_window_s(std::numeric_limits<float>::quiet_NaN()),
-          envelope_length(0),
-          ray_state() {}
+          envelope_length(0) {}
 
     // The first np2 bins of spectrum row `c`.
     std::span<std::complex<float>> spectrum_row(Component c, std::size_t np2) {
@@ -701,20 +700,33 @@ SegmentTally subfault_pass(const rng::DrawSource& rng, stoc::PlanCache& plans,
 
     const stoc::SourceModel model{run.dt, run.window_peak_fraction, run.window_end_fraction,
                                   context.kappa_s};
-    // The segment's longest window sizes its scratch; its plan enters the
-    // run's cache whether or not a ray uses it.
+    // The segment's longest window, cut to what the record can use, sizes its
+    // scratch; its plan enters the run's cache whether or not a ray uses it.
+    // No pair asks for more: a pair's length is at most its window's and at
+    // most twice the samples it can land on.
     std::size_t np2_max = 0;
     std::size_t fold_max = 0;
     {
-        const stoc::SpectrumPlan& longest =
-            plans.for_length(stoc::SpectrumPlan::length_for(segment.windows.tmax, run.dt));
+        const stoc::SpectrumPlan& longest = plans.for_length(
+            stoc::SpectrumPlan::longest_for_record(segment.windows.tmax, run.dt, ndata));
         np2_max = longest.np2;
         fold_max = longest.fold_count;
     }
-    SegmentScratch scratch(np2_max, fold_max, run.site_table_len,
-                           context.deviates.radv_uniform_b.size());
-    radiation::vertical_azimuth_terms(context.deviates.radv_uniform_b, segment.angles.strike_rad,
-                                      scratch.vertical_sin_az, scratch.vertical_cos_az);
+    // The tracer's lists grow with the paths traced; the transform scratch is
+    // made for the first pair that lands in the record, so a segment none of
+    // whose arrivals reach the record allocates none of it.
+    ray::RayState ray_state;
+    std::optional<SegmentScratch> scratch_store;
+    const auto transform_scratch = [&]() -> SegmentScratch& {
+        if (!scratch_store) {
+            SegmentScratch& made = scratch_store.emplace(np2_max, fold_max, run.site_table_len,
+                                                         context.deviates.radv_uniform_b.size());
+            radiation::vertical_azimuth_terms(context.deviates.radv_uniform_b,
+                                              segment.angles.strike_rad, made.vertical_sin_az,
+                                              made.vertical_cos_az);
+        }
+        return *scratch_store;
+    };
     SegmentTally tally{Clipping{0, 0.0f}, Census{0, 0, 0, 0, 0}};
     Census& census = tally.census;
 
@@ -743,7 +755,7 @@ SegmentTally subfault_pass(const rng::DrawSource& rng, stoc::PlanCache& plans,
 
         for (std::size_t r = 0; r < context.rayset.size(); ++r) {
             rng::DrawSource ray_rng = rng.respawn(ray_stream_seed(subfault_seed, r));
-            const TracedRay traced = trace_ray(scratch.ray_state, source, context.rayset[r], context);
+            const TracedRay traced = trace_ray(ray_state, source, context.rayset[r], context);
             const Arrival arrival = arrival_time_and_angles(traced, source, segment.angles, run);
             tally.clipping += Clipping::for_arrival(arrival.start_sample, source.window_s, run);
             census.pairs_attempted += 1;
@@ -762,6 +774,7 @@ SegmentTally subfault_pass(const rng::DrawSource& rng, stoc::PlanCache& plans,
             census.samples_computed += np2;
             census.samples_accumulated += placement->count;
             const std::size_t fold_count = plan.fold_count;
+            SegmentScratch& scratch = transform_scratch();
 
             // Spectra. The three rows go through each step of
             // `stoc::stochastic_spectrum` together, which gives every row the

@@ -247,6 +247,16 @@ std::size_t SpectrumPlan::length_for_arrival(float window_s, float dt, std::int3
     return std::min(whole, clipped);
 }
 
+std::size_t SpectrumPlan::longest_for_record(float window_s, float dt, std::size_t ndata) {
+    const std::size_t whole = length_for(window_s, dt);
+    // good_length grows with its argument, so the record's bound is the
+    // length of the longest landing, ndata samples (1 for an empty record).
+    KELVANE_CHECK(ndata <= std::numeric_limits<std::size_t>::max() / 2,
+                  format("a record of {} samples cannot be doubled", ndata));
+    const std::size_t record = fft::good_length(std::max<std::size_t>(ndata, 1) * 2);
+    return std::min(whole, record);
+}
+
 // ------------------------------------------------------------------ PlanCache
 
 PlanCache PlanCache::create(float dt, float q_exponent, float window_eps, float window_eta) {

@@ -59,6 +59,14 @@ struct SpectrumPlan {
     // in-record sample to the record's end. Faults on a signed 64-bit overflow.
     static std::size_t length_for_arrival(float window_s, float dt, std::int32_t start_sample,
                                           std::size_t ndata);
+
+    // The longest length `length_for_arrival` can return for any arrival of a
+    // window of `window_s` seconds in a record of `ndata` samples: the whole
+    // window's length, but no longer than twice the record (an arrival lands
+    // on at most ndata samples, and on at least 1). What a segment sizes its
+    // buffers by, so that they never outgrow what the record can use. Faults
+    // like `length_for` for a window whose sample count cannot be represented.
+    static std::size_t longest_for_record(float window_s, float dt, std::size_t ndata);
 };
 
 // One station run's plans, by transform length. A plan is built on the first

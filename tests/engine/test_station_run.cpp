@@ -24,6 +24,9 @@
 #include <thread>
 #include <vector>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include "bench/scenario.hpp"
 #include "kelvane/fault.hpp"
 #include "kelvane/geom.hpp"
@@ -1067,33 +1070,115 @@ TEST(StationRun, UnrepresentableRunsAreAbandoned) {
     }
 }
 
-// True when a request far beyond memory is refused at once (heuristic or
-// strict overcommit) rather than granted and faulted in page by page.
-bool huge_allocations_fail_fast() {
+// Caps this process's address space at what it maps now plus `budget_mib`
+// while alive, so that an allocation past the budget fails at once with
+// std::bad_alloc instead of being granted. Unavailable under the
+// sanitizers, whose allocators reserve far more address space than they use
+// and abort instead of throwing.
+class AddressSpaceBudget {
+public:
+    static bool available() {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return false;  // the sanitizers' allocators abort instead of throwing
+        return false;
 #else
-    std::FILE* f = std::fopen("/proc/sys/vm/overcommit_memory", "r");
-    if (f == nullptr) return false;
-    const int mode = std::fgetc(f);
-    std::fclose(f);
-    return mode == '0' || mode == '2';
+        return true;
 #endif
-}
+    }
+
+    explicit AddressSpaceBudget(std::size_t budget_mib) {
+        ::getrlimit(RLIMIT_AS, &saved_);
+        rlimit capped = saved_;
+        capped.rlim_cur = mapped_bytes() + (budget_mib << 20);
+        if (saved_.rlim_max != RLIM_INFINITY) capped.rlim_cur = std::min(capped.rlim_cur, saved_.rlim_max);
+        ::setrlimit(RLIMIT_AS, &capped);
+    }
+    ~AddressSpaceBudget() { ::setrlimit(RLIMIT_AS, &saved_); }
+    AddressSpaceBudget(const AddressSpaceBudget&) = delete;
+    AddressSpaceBudget& operator=(const AddressSpaceBudget&) = delete;
+
+private:
+    // The process's mapped address space (bytes): the first field of statm, in pages.
+    static rlim_t mapped_bytes() {
+        std::FILE* f = std::fopen("/proc/self/statm", "r");
+        unsigned long pages = 0;
+        if (f != nullptr) {
+            if (std::fscanf(f, "%lu", &pages) != 1) pages = 0;
+            std::fclose(f);
+        }
+        return static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+    }
+
+    rlimit saved_{};
+};
 
 TEST(StationRun, FailedAllocationPropagatesAsBadAlloc) {
-    if (!huge_allocations_fail_fast()) GTEST_SKIP() << "huge allocations would not fail here";
-    // A corner frequency of about 1e-12 Hz: a finite window so long that its
-    // transform needs tens of terabytes.
+    if (!AddressSpaceBudget::available()) GTEST_SKIP() << "the sanitizers' allocators abort";
+    // A record of 3 × 10^9 samples (12 GB) in a budget of 256 MiB.
     Earthquake quake = small_quake();
-    quake.czero = 1e-11f;
+    quake.duration_s = 1e6f;
+    quake.dt_s = 0.001f;
     const Simulator sim = kelvane::scenario::build_simulator(quake);
-    EXPECT_THROW(run_of(sim, station_km(quake, 5.0f), 1), std::bad_alloc);
+    {
+        const AddressSpaceBudget budget(256);
+        EXPECT_THROW(run_of(sim, station_km(quake, 5.0f), 1), std::bad_alloc);
+    }
     // The simulator is untouched and still runs stations.
     Earthquake sound = small_quake();
     EXPECT_EQ(run_of(kelvane::scenario::build_simulator(sound), station_km(sound, 5.0f), 1)
                   .census.pairs_attempted,
               8u);
+}
+
+// A station's buffers are sized by what its record can use, not by the
+// subfaults' windows: inputs whose windows last days or whose arrivals never
+// reach the record run within a small budget. Each case once needed from
+// hundreds of MiB to tens of TB (the segment's scratch and its longest plan
+// were sized for the whole longest window).
+TEST(StationRun, BuffersNeverOutgrowTheRecord) {
+    if (!AddressSpaceBudget::available()) GTEST_SKIP() << "the sanitizers' allocators abort";
+    struct Case {
+        const char* name;
+        std::function<void(Earthquake&)> change;
+        bool antipode;  // the station opposite the fault, else 5 km away
+    };
+    const Case cases[] = {
+        {"corner-frequency constant 1e-11: windows of ~10^13 s",
+         [](Earthquake& q) { q.czero = 1e-11f; }, false},
+        {"stress drop 1e-7 bars: moment scale, and windows, enormous",
+         [](Earthquake& q) { q.stress_drop_bars = 1e-7f; }, false},
+        {"segment top 1 km above ground, no rays: subfaults in the air layer",
+         [](Earthquake& q) {
+             q.top_depth_km = -1.0f;
+             q.rayset = {};
+         },
+         false},
+        {"station on the far side of the Earth, 60 s at 0.001 s",
+         [](Earthquake& q) {
+             q.duration_s = 60.0f;
+             q.dt_s = 0.001f;
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Earthquake quake = small_quake();
+        c.change(quake);
+        const Simulator sim = kelvane::scenario::build_simulator(quake);
+        const Station station =
+            c.antipode ? Station{quake.fault_lon_deg + 180.0f, -quake.fault_lat_deg, 0.04f, 0.6f}
+                       : station_km(quake, 5.0f);
+        // Warm the thread's transform plans and the ellipsoid outside the budget.
+        (void)run_of(kelvane::scenario::build_simulator(small_quake()), station, 1);
+        std::optional<Simulation> record;
+        {
+            const AddressSpaceBudget budget(96);
+            EXPECT_NO_THROW(record.emplace(run_of(sim, station, 1)));
+        }
+        if (!record) continue;
+        EXPECT_EQ(record->acc.size(), 3 * sim.ndata());
+        EXPECT_TRUE(std::all_of(record->acc.begin(), record->acc.end(),
+                                [](float v) { return std::isfinite(v); }));
+    }
 }
 
 TEST(StationRun, SameStationAndSeedReproduceBitForBit) {
