@@ -10,7 +10,9 @@
 // be reordered, fused or compensated.
 #include "kelvane/ray.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 #include "kelvane/fault.hpp"
@@ -205,6 +207,53 @@ void trim_traversal(RayState& state, std::size_t layer, std::size_t crossing, do
     counts[layer] = static_cast<float>(static_cast<double>(counts[layer]) - fraction);
 }
 
+namespace {
+
+// The largest layer index of the listed path; faults when it lies outside
+// the model, since every count written afterwards is indexed by it.
+std::size_t deepest_listed_layer(const Rays& rays, std::span<const state::Layer> layers) {
+    std::size_t deepest = 0;
+    for (const std::size_t layer : rays.layer_indices) deepest = (layer > deepest) ? layer : deepest;
+    if (deepest >= layers.size()) [[unlikely]] {
+        fault(format("ray path crosses layer {} of a {}-layer velocity model", deepest,
+                     layers.size()));
+    }
+    return deepest;
+}
+
+// The direction of the first crossing of a path of `n` crossings from source
+// layer `ksrc` to receiver layer `krec`: from the parity of one more than the
+// crossings of the source layer (`source_crossings_parity`: 0 even, 1 odd),
+// flipped when the receiver layer lies deeper; a single crossing leaves
+// upward only towards a shallower receiver.
+Direction takeoff_direction(std::int32_t source_crossings_parity, std::size_t ksrc,
+                            std::size_t krec, std::uint64_t n, double source_depth_km,
+                            double receiver_depth_km) {
+    Direction nup = direction_from_parity(1 + source_crossings_parity);
+    if (krec > ksrc) nup = flipped(nup);
+    if (n == 1) return (receiver_depth_km < source_depth_km) ? nup : Direction::Down;
+    return nup;
+}
+
+// The end-layer trims: the part of the receiver layer the last crossing does
+// not travel (above the receiver when it arrives going up), then the part of
+// the source layer behind the takeoff. `last` is the index of a crossing
+// listed in `state.rays` with the last crossing's mode. Receiver first: when
+// both ends lie in one layer they subtract from the same count in this order.
+void trim_end_layers(RayState& state, std::span<const state::Layer> layers,
+                     double source_depth_km, double receiver_depth_km, Direction takeoff,
+                     Direction arrival, std::size_t last) {
+    const std::size_t ksrc = state.rays.layer_indices[0];
+    const std::size_t krec = state.rays.layer_indices[last];
+    const LayerFractions at_receiver = layer_fractions(layers, krec, receiver_depth_km);
+    trim_traversal(state, krec, last,
+                   (arrival == Direction::Up) ? at_receiver.above : at_receiver.below);
+    const LayerFractions at_source = layer_fractions(layers, ksrc, source_depth_km);
+    trim_traversal(state, ksrc, 0, (takeoff == Direction::Up) ? at_source.below : at_source.above);
+}
+
+}  // namespace
+
 void build_ray_path(RayState& state, std::span<const state::Layer> layers, double source_depth_km,
                     double receiver_depth_km) {
     const Rays& rays = state.rays;
@@ -212,12 +261,7 @@ void build_ray_path(RayState& state, std::span<const state::Layer> layers, doubl
     KELVANE_CHECK(n != 0, "build_ray_path needs at least one ray segment");
 
     // The deepest layer bounds every index written below.
-    std::size_t deepest = 0;
-    for (const std::size_t layer : rays.layer_indices) deepest = (layer > deepest) ? layer : deepest;
-    if (deepest >= layers.size()) [[unlikely]] {
-        fault(format("ray path crosses layer {} of a {}-layer velocity model", deepest,
-                     layers.size()));
-    }
+    const std::size_t deepest = deepest_listed_layer(rays, layers);
 
     state.travel.reset_for(layers.size());
     state.coefficients.reset_for(n);
@@ -234,14 +278,12 @@ void build_ray_path(RayState& state, std::span<const state::Layer> layers, doubl
     const std::size_t krec = rays.layer_indices[n - 1];
 
     // Direction of the first crossing from the parity of the source layer's crossings.
-    std::int32_t nl = 1;
+    std::int32_t nl = 0;
     for (const std::size_t layer : rays.layer_indices) {
-        if (layer == ksrc) ++nl;
+        if (layer == ksrc) nl = 1 - nl;
     }
-    Direction nup = direction_from_parity(nl);
-    if (krec > ksrc) nup = flipped(nup);
-    Direction takeoff = nup;
-    if (n == 1) takeoff = (receiver_depth_km < source_depth_km) ? nup : Direction::Down;
+    const Direction takeoff =
+        takeoff_direction(nl, ksrc, krec, n, source_depth_km, receiver_depth_km);
 
     // A repeated layer is a reflection (direction flips), a new layer a transmission.
     std::vector<Direction>& directions = state.coefficients.directions;
@@ -252,14 +294,82 @@ void build_ray_path(RayState& state, std::span<const state::Layer> layers, doubl
                                 : directions[k];
     }
 
-    // Receiver trim first, then the source trim (they may share one count).
-    const LayerFractions at_receiver = layer_fractions(layers, krec, receiver_depth_km);
-    trim_traversal(state, krec, n - 1,
-                   (directions[n - 1] == Direction::Up) ? at_receiver.above : at_receiver.below);
-    const LayerFractions at_source = layer_fractions(layers, ksrc, source_depth_km);
-    trim_traversal(state, ksrc, 0, (takeoff == Direction::Up) ? at_source.below : at_source.above);
-
+    trim_end_layers(state, layers, source_depth_km, receiver_depth_km, takeoff, directions[n - 1],
+                    n - 1);
     state.travel.deepest_layer = deepest;
+}
+
+std::uint64_t build_repeated_travel(RayState& state, std::span<const state::Layer> layers,
+                                    double source_depth_km, double receiver_depth_km,
+                                    std::size_t head_length, std::uint64_t repeats) {
+    const Rays& rays = state.rays;
+    const std::size_t listed = rays.segment_count();
+    KELVANE_CHECK(head_length < listed && repeats >= 1,
+                  format("a repeated path needs a period after its {} head crossings and at least "
+                         "one repeat; got {} crossings and {} repeats",
+                         head_length, listed, repeats));
+    const std::size_t deepest = deepest_listed_layer(rays, layers);
+    const std::uint64_t period_length = listed - head_length;
+    KELVANE_CHECK(repeats - 1 <= (std::numeric_limits<std::uint64_t>::max() - listed) / period_length,
+                  format("a path of {} repeats of {} crossings cannot be counted", repeats,
+                         period_length));
+    const std::uint64_t n = listed + ((repeats - 1) * period_length);
+
+    // Counts: listing the path would add 1.0f per crossing, which is exact up
+    // to 2^24 and then stays at 2^24 (2^24 + 1 rounds to the even 2^24), so a
+    // count of N crossings is exactly min(N, 2^24).
+    constexpr std::uint64_t saturated = std::uint64_t{1} << 24;
+    state.travel.reset_for(layers.size());
+    const auto crossings_of = [&](std::size_t layer, bool p_list, std::size_t from,
+                                  std::size_t to) {
+        std::uint64_t found = 0;
+        for (std::size_t k = from; k < to; ++k) {
+            if (rays.layer_indices[k] == layer && (rays.wave_modes[k] == WaveMode::P) == p_list) {
+                ++found;
+            }
+        }
+        return found;
+    };
+    for (std::size_t layer = 0; layer <= deepest; ++layer) {
+        for (const bool p_list : {true, false}) {
+            const std::uint64_t total = crossings_of(layer, p_list, 0, head_length) +
+                                        (repeats * crossings_of(layer, p_list, head_length, listed));
+            std::vector<float>& counts =
+                p_list ? state.travel.p_traversals : state.travel.s_traversals;
+            counts[layer] = static_cast<float>(std::min(total, saturated));
+        }
+    }
+
+    const std::size_t ksrc = rays.layer_indices[0];
+    const std::size_t krec = rays.layer_indices[listed - 1];
+    std::uint64_t source_crossings = 0;
+    for (const bool p_list : {true, false}) {
+        source_crossings += crossings_of(ksrc, p_list, 0, head_length) +
+                            (repeats * crossings_of(ksrc, p_list, head_length, listed));
+    }
+    const Direction takeoff =
+        takeoff_direction(static_cast<std::int32_t>(source_crossings % 2), ksrc, krec, n,
+                          source_depth_km, receiver_depth_km);
+
+    // The direction flips at every reflection (two crossings of one layer in
+    // a row): those of the listed path, then per further period its own and
+    // the one where it follows the previous period.
+    std::uint64_t reflections = 0;
+    for (std::size_t k = 0; k + 1 < listed; ++k) {
+        if (rays.layer_indices[k] == rays.layer_indices[k + 1]) ++reflections;
+    }
+    std::uint64_t period_reflections =
+        (rays.layer_indices[listed - 1] == rays.layer_indices[head_length]) ? 1 : 0;
+    for (std::size_t k = head_length; k + 1 < listed; ++k) {
+        if (rays.layer_indices[k] == rays.layer_indices[k + 1]) ++period_reflections;
+    }
+    reflections += (repeats - 1) * period_reflections;
+    const Direction arrival = (reflections % 2 == 0) ? takeoff : flipped(takeoff);
+
+    trim_end_layers(state, layers, source_depth_km, receiver_depth_km, takeoff, arrival,
+                    listed - 1);
+    state.travel.deepest_layer = deepest;
+    return n;
 }
 
 TraversedLayers traversed_layers(const RayState& state, std::span<const state::Layer> layers) {
@@ -421,8 +531,24 @@ Spreading geometric_spreading(const RayState& state, std::span<const state::Laye
     return Spreading{length, qbar};
 }
 
-GreenFunction green_function(RayState& state, std::span<const state::Layer> layers, float src_depth,
-                             float range, std::int32_t ray_type, WaveMode wave_mode) {
+namespace {
+
+// The start of a layered ray: where its source lies, and its path up to the
+// first Moho multiple listed in `state.rays`.
+struct MainPath {
+    SourcePlacement source;
+    RayShape shape;
+    RayPath path;
+    std::size_t bottom_layer;  // the last layer of the model (the half-space)
+    double receiver_depth_km;  // the bottom of layer 0, km
+};
+
+// Places the source of `ray_type` and lists its path without multiples: up
+// from the source layer, or down to the reflector and back up, to the
+// receiver layer. Faults on an empty model, a model with no layer of
+// positive thickness below layer 0, and a negative code.
+MainPath list_main_path(RayState& state, std::span<const state::Layer> layers, float src_depth,
+                        std::int32_t ray_type, WaveMode wave_mode) {
     if (layers.empty()) [[unlikely]] {
         fault(format("no layer below the receiver layer of this {}-layer velocity model has "
                      "positive thickness, so no layered ray can be traced",
@@ -432,7 +558,6 @@ GreenFunction green_function(RayState& state, std::span<const state::Layer> laye
     const double hr = layers[0].thickness_km;  // receiver depth, km
     const SourcePlacement source = place_source(layers, static_cast<double>(src_depth));
 
-    // The path of the ray's shape, from the source layer to the receiver layer.
     RayPath path = RayPath::create(state.rays, wave_mode);
     const RayShape shape = RayShape::from_ray_type(ray_type);
     if (shape.kind == RayShape::Kind::Upgoing) {
@@ -441,8 +566,43 @@ GreenFunction green_function(RayState& state, std::span<const state::Layer> laye
         const std::size_t kbot = path.descend_to_moho(layers, source.layer, bottom_layer);
         path.ascend_to(kbot, receiver_layer);
     }
-    for (std::int32_t m = 0; m < shape.multiples; ++m) {
-        path.moho_multiple(layers, receiver_layer, bottom_layer);
+    return MainPath{source, shape, path, bottom_layer, hr};
+}
+
+// Crossings of a path of `head` crossings followed by `multiples` of
+// `period` crossings each, saturated at the largest 64-bit value.
+std::uint64_t path_crossings(std::size_t head, std::size_t period, std::int32_t multiples) {
+    const auto m = static_cast<std::uint64_t>(multiples);
+    if (period != 0 && m > (std::numeric_limits<std::uint64_t>::max() - head) / period) {
+        return std::numeric_limits<std::uint64_t>::max();
+    }
+    return head + (m * period);
+}
+
+}  // namespace
+
+GreenFunction green_function(RayState& state, std::span<const state::Layer> layers, float src_depth,
+                             float range, std::int32_t ray_type, WaveMode wave_mode) {
+    MainPath main = list_main_path(state, layers, src_depth, ray_type, wave_mode);
+    RayPath& path = main.path;
+    const SourcePlacement& source = main.source;
+    const double hr = main.receiver_depth_km;
+
+    // The multiples: every one lists the same crossings, so the first tells
+    // how long the whole path will be, and a path longer than a traced ray
+    // may be is refused before it is listed.
+    const std::size_t head = state.rays.segment_count();
+    for (std::int32_t m = 0; m < main.shape.multiples; ++m) {
+        path.moho_multiple(layers, receiver_layer, main.bottom_layer);
+        if (m == 0) {
+            const std::uint64_t n =
+                path_crossings(head, state.rays.segment_count() - head, main.shape.multiples);
+            if (n > max_traced_crossings) [[unlikely]] {
+                fault(format("ray type {} makes {} layer crossings, more than the {} a traced ray "
+                             "may make",
+                             ray_type, n, max_traced_crossings));
+            }
+        }
     }
 
     const double rr = static_cast<double>(range);
@@ -452,6 +612,28 @@ GreenFunction green_function(RayState& state, std::span<const state::Layer> laye
                                                     takeoff_from_ray_type(ray_type));
     return GreenFunction{static_cast<float>(stationary.p0), static_cast<float>(stationary.t0),
                          static_cast<float>(spreading.length_km), spreading.qbar};
+}
+
+RayTiming ray_timing(RayState& state, std::span<const state::Layer> layers, float src_depth,
+                     float range, std::int32_t ray_type, WaveMode wave_mode) {
+    MainPath main = list_main_path(state, layers, src_depth, ray_type, wave_mode);
+    const double hr = main.receiver_depth_km;
+    std::uint64_t crossings = 0;
+    if (main.shape.multiples <= 0) {
+        build_ray_path(state, layers, main.source.depth_km, hr);
+        crossings = state.rays.segment_count();
+    } else {
+        // The main path and one multiple are listed; the counts are those of
+        // the main path followed by every multiple.
+        const std::size_t head = state.rays.segment_count();
+        main.path.moho_multiple(layers, receiver_layer, main.bottom_layer);
+        crossings = build_repeated_travel(state, layers, main.source.depth_km, hr, head,
+                                          static_cast<std::uint64_t>(main.shape.multiples));
+    }
+    const Stationary stationary =
+        stationary_ray_parameter(state, layers, static_cast<double>(range));
+    return RayTiming{static_cast<float>(stationary.p0), static_cast<float>(stationary.t0),
+                     crossings};
 }
 
 }  // namespace kelvane::ray

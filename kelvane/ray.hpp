@@ -192,6 +192,18 @@ struct RayPath {
 void build_ray_path(RayState& state, std::span<const state::Layer> layers, double source_depth_km,
                     double receiver_depth_km);
 
+// The counts, trims and `deepest_layer` that `build_ray_path` gives a path
+// made of the first `head_length` crossings listed in `state.rays` followed
+// by `repeats` copies of the rest of the listed crossings (the period, listed
+// once), without listing the copies: the same values, bit for bit, for any
+// number of repeats (a count of more than 2^24 crossings is 2^24, as adding
+// 1.0f crossing by crossing leaves it). `state.coefficients` is not filled.
+// Returns the crossings of the whole path. Faults when there is no period or
+// no repeat, and on a crossing of a layer outside `layers`.
+std::uint64_t build_repeated_travel(RayState& state, std::span<const state::Layer> layers,
+                                    double source_depth_km, double receiver_depth_km,
+                                    std::size_t head_length, std::uint64_t repeats);
+
 // For `depth_km` inside `layer`: the parts of the layer above and below it, as
 // fractions of its thickness. `layer` < layers.size().
 LayerFractions layer_fractions(std::span<const state::Layer> layers, std::size_t layer,
@@ -307,5 +319,29 @@ Spreading geometric_spreading(const RayState& state, std::span<const state::Laye
 // layer 0 (no layered ray exists there), including an empty model.
 GreenFunction green_function(RayState& state, std::span<const state::Layer> layers, float src_depth,
                              float range, std::int32_t ray_type, WaveMode wave_mode);
+
+// A traced path holds at most 2^20 crossings (about 10 MiB of path lists):
+// far more than any ray that arrives inside a record crosses in a crust of
+// real thickness (a multiple adds two crossings per crustal layer and tens of
+// seconds of travel). `green_function` faults on a longer path with "ray type
+// {code} makes {n} layer crossings, more than the 1048576 a traced ray may
+// make", before listing it.
+inline constexpr std::uint64_t max_traced_crossings = std::uint64_t{1} << 20;
+
+// The ray parameter and travel time of a layered ray, as `green_function`
+// gives them, bit for bit, and the crossings of its path.
+struct RayTiming {
+    float rp0;                // stationary ray parameter, s/km
+    float stime;              // travel time, s
+    std::uint64_t crossings;  // crossings of the whole path
+};
+
+// `rp0` and `stime` of `green_function` for the same arguments, found from the
+// traversal counts alone: the path's Moho multiples are not listed one by one
+// (`build_repeated_travel`), so the cost does not grow with their number.
+// Leaves `state` holding the main path, one multiple and the counts of the
+// whole path. Faults as `green_function` does, but not on the path's length.
+RayTiming ray_timing(RayState& state, std::span<const state::Layer> layers, float src_depth,
+                     float range, std::int32_t ray_type, WaveMode wave_mode);
 
 }  // namespace kelvane::ray

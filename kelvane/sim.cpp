@@ -587,6 +587,43 @@ std::int32_t SubfaultSource::earliest_start_sample(const RunScalars& run,
                               "earliest start of a subfault");
 }
 
+namespace {
+
+// A layered ray's window opens 0.2 of the subfault's window before its travel
+// time `stime_s` (s).
+float layered_window_start_s(float stime_s, const SubfaultSource& source, const RunScalars& run) {
+    return stime_s - (run.window_peak_fraction * source.window_s);
+}
+
+// The record sample of a window starting `window_start_s` after the
+// subfault's rupture: the window start and the rupture time are counted in
+// whole samples separately, then added (checked).
+std::int32_t window_start_sample(float window_start_s, const SubfaultSource& source,
+                                 const RunScalars& run) {
+    const std::int32_t rupture_sample = saturating_sample(source.rupture_time_s / run.dt);
+    return checked_sample_sum(saturating_sample(window_start_s / run.dt), rupture_sample,
+                              "start of a ray's window");
+}
+
+// Ray codes above 34 (more than 16 Moho multiples) are timed from their
+// traversal counts before they are traced, so that one whose window starts
+// after the record costs what a short ray costs, however many multiples it
+// has, and its path is never listed.
+constexpr std::int32_t longest_untimed_code = 34;
+
+// The start sample `arrival_time_and_angles` gives the traced ray of layered
+// `code`, from its travel time alone (`ray::ray_timing`).
+std::int32_t timed_start_sample(ray::RayState& ray_state, const SubfaultSource& source,
+                                config::RayType code, const RunContext& context) {
+    const ::kelvane::geom::SubfaultRay& g = source.geometry;
+    const ray::RayTiming timing = ray::ray_timing(ray_state, context.vmod, g.depth_km, g.horiz_km,
+                                                  code.code, ray::WaveMode::Sh);
+    return window_start_sample(layered_window_start_s(timing.stime, source, context.run), source,
+                               context.run);
+}
+
+}  // namespace
+
 TracedRay trace_ray(ray::RayState& ray_state, const SubfaultSource& source, config::RayType code,
                     const RunContext& context) {
     const ::kelvane::geom::SubfaultRay& g = source.geometry;
@@ -602,19 +639,14 @@ TracedRay trace_ray(ray::RayState& ray_state, const SubfaultSource& source, conf
     // Incidence at the source from the ray parameter; past grazing it is π/2.
     const float x = green.rp0 * source.shear_velocity_km_s;
     const float incidence = x > 1.0f ? half_pi_f : ::asinf(x);
-    const float window_start_s =
-        green.stime - (context.run.window_peak_fraction * source.window_s);
+    const float window_start_s = layered_window_start_s(green.stime, source, context.run);
     const float takeoff_rad = kind == config::RayKind::Upgoing ? pi_f - incidence : incidence;
     return TracedRay{green.rpath, green.qbar, window_start_s, takeoff_rad};
 }
 
 Arrival arrival_time_and_angles(const TracedRay& ray, const SubfaultSource& source,
                                 const SegmentAngles& angles, const RunScalars& run) {
-    // Window start and rupture time are counted in whole samples separately.
-    const std::int32_t rupture_sample = saturating_sample(source.rupture_time_s / run.dt);
-    const std::int32_t start_sample = checked_sample_sum(
-        saturating_sample(ray.window_start_s / run.dt), rupture_sample, "start of a ray's window");
-    return Arrival{start_sample,
+    return Arrival{window_start_sample(ray.window_start_s, source, run),
                    radiation::RadiationAngles{angles.strike_rad, angles.dip_rad, angles.rake_rad,
                                               source.geometry.azimuth_rad, ray.takeoff_rad}};
 }
@@ -753,16 +785,30 @@ SegmentTally subfault_pass(const rng::DrawSource& rng, stoc::PlanCache& plans,
             continue;
         }
 
+        // Counts a pair whose series starts on `start_sample`; true when it
+        // starts after the record.
+        const auto counted_outside = [&](std::int32_t start_sample) {
+            tally.clipping += Clipping::for_arrival(start_sample, source.window_s, run);
+            census.pairs_attempted += 1;
+            if (start_sample <= last_sample) return false;
+            census.pairs_outside_record += 1;
+            return true;
+        };
         for (std::size_t r = 0; r < context.rayset.size(); ++r) {
             rng::DrawSource ray_rng = rng.respawn(ray_stream_seed(subfault_seed, r));
-            const TracedRay traced = trace_ray(ray_state, source, context.rayset[r], context);
-            const Arrival arrival = arrival_time_and_angles(traced, source, segment.angles, run);
-            tally.clipping += Clipping::for_arrival(arrival.start_sample, source.window_s, run);
-            census.pairs_attempted += 1;
-            if (arrival.start_sample > last_sample) {
-                census.pairs_outside_record += 1;
-                continue;
+            const config::RayType code = context.rayset[r];
+            // A ray of many multiples that starts after the record is counted
+            // from its timing alone; one that reaches the record is traced.
+            if (code.code > longest_untimed_code) {
+                const std::int32_t timed = timed_start_sample(ray_state, source, code, context);
+                if (timed > last_sample) {
+                    counted_outside(timed);
+                    continue;
+                }
             }
+            const TracedRay traced = trace_ray(ray_state, source, code, context);
+            const Arrival arrival = arrival_time_and_angles(traced, source, segment.angles, run);
+            if (counted_outside(arrival.start_sample)) continue;
             const std::size_t np2 = stoc::SpectrumPlan::length_for_arrival(
                 source.window_s, run.dt, arrival.start_sample, ndata);
             const stoc::SpectrumPlan& plan = plans.for_length(np2);

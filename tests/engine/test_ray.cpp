@@ -3,6 +3,7 @@
 // of the travel time.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -612,6 +613,106 @@ TEST(RaySpreading, AttenuationIsRoundedAfterEveryCrossing) {
     }
     EXPECT_EQ(s.qbar, running);
     EXPECT_NE(s.qbar, static_cast<float>(wide));  // the two roundings differ for this path
+}
+
+// ---- Rays of many multiples ---------------------------------------------------
+
+// The crust models the repeated counts are checked on: the example, the air
+// model, an inner layer of zero thickness (the multiples turn above it), a
+// single crustal layer over the half-space, and models whose last layer has
+// thickness (the multiples turn at the bottom without a reflection there, so
+// the direction flips an odd number of times per multiple).
+std::vector<std::vector<Layer>> multiple_models() {
+    return {example_model(),
+            air_model(),
+            {layer(1.0, 1.0), layer(2.0, 2.0), layer(0.0, 2.5), layer(10.0, 3.0), layer(0.0, 4.0)},
+            {layer(static_cast<double>(1e-4f), 0.0005), layer(30.0, 3.5), layer(0.0, 4.6)},
+            {layer(1.0, 1.0), layer(2.0, 2.0), layer(10.0, 3.0)},
+            {layer(1.0, 1.0), layer(5.0, 3.0)}};
+}
+
+TEST(RayMultiples, RepeatedCountsAndTimingEqualTheListedPathBitForBit) {
+    // Every code up to 80 (up to 39 multiples), from sources in every layer
+    // and below the model, in both wave-mode lists: counts, trims, deepest
+    // layer, ray parameter and travel time are the listed path's very bits.
+    for (const std::vector<Layer>& model : multiple_models()) {
+        for (const float source_km : {0.5f, 2.0f, 3.0f, 8.0f, 12.99f, 25.0f, 40.0f}) {
+            for (const WaveMode mode : {WaveMode::Sh, WaveMode::P}) {
+                for (std::int32_t code = 1; code <= 80; ++code) {
+                    SCOPED_TRACE(testing::Message() << "model of " << model.size() << " layers, source "
+                                                    << source_km << " km, code " << code);
+                    RayState listed;
+                    const GreenFunction green =
+                        green_function(listed, model, source_km, 17.0f, code, mode);
+                    RayState repeated;
+                    const RayTiming timing =
+                        ray_timing(repeated, model, source_km, 17.0f, code, mode);
+                    EXPECT_EQ(timing.crossings, listed.rays.segment_count());
+                    EXPECT_EQ(listed.travel.p_traversals, repeated.travel.p_traversals);
+                    EXPECT_EQ(listed.travel.s_traversals, repeated.travel.s_traversals);
+                    EXPECT_EQ(listed.travel.deepest_layer, repeated.travel.deepest_layer);
+                    EXPECT_EQ(std::bit_cast<std::uint32_t>(green.rp0),
+                              std::bit_cast<std::uint32_t>(timing.rp0));
+                    EXPECT_EQ(std::bit_cast<std::uint32_t>(green.stime),
+                              std::bit_cast<std::uint32_t>(timing.stime));
+                }
+            }
+        }
+    }
+}
+
+TEST(RayMultiples, CountsBeyondTwoToTheTwentyFourStayWhereOneByOneAdditionLeavesThem) {
+    // Layer 2 of this model is crossed twice per multiple and never trimmed
+    // (the source lies in layer 3, the receiver at the bottom of layer 0).
+    const std::vector<Layer> model = {layer(1.0, 1.0), layer(2.0, 2.0), layer(3.0, 2.5),
+                                      layer(10.0, 3.0), layer(0.0, 4.0)};
+    const std::int32_t multiples = (1 << 24) + 7;
+    RayState st;
+    const RayTiming timing = ray_timing(st, model, 12.0f, 17.0f, (2 * multiples) + 1, WaveMode::Sh);
+    float one_by_one = 0.0f;
+    const std::uint64_t crossings_of_layer_2 = 1 + (2 * static_cast<std::uint64_t>(multiples));
+    for (std::uint64_t k = 0; k < crossings_of_layer_2; ++k) one_by_one += 1.0f;
+    EXPECT_EQ(one_by_one, 16777216.0f);
+    EXPECT_EQ(st.travel.s_traversals[2], one_by_one);
+    // Only the main path and one multiple are listed, however many there are.
+    EXPECT_LT(st.rays.layer_indices.capacity(), 64u);
+    EXPECT_EQ(timing.crossings, 3 + (6 * static_cast<std::uint64_t>(multiples)));
+    EXPECT_TRUE(std::isfinite(timing.stime));
+}
+
+TEST(RayMultiples, APathLongerThanATracedRayMayBeIsRefusedBeforeItIsListed) {
+    // Each multiple of the example model crosses layers 1, 2, 2, 1.
+    const std::vector<Layer> model = example_model();
+    RayState st;
+    const std::int32_t multiples = 600000;
+    expect_fault([&] { green_function(st, model, 8.0f, 10.0f, (2 * multiples) + 1, WaveMode::Sh); },
+                 "ray type 1200001 makes 2400002 layer crossings, more than the 1048576 a traced "
+                 "ray may make");
+    EXPECT_LT(st.rays.layer_indices.capacity(), 64u);
+    // The longest path still traced: 2 + 4 m crossings up to 2^20.
+    const std::int32_t longest = (1 << 18) - 1;
+    const GreenFunction traced = green_function(st, model, 8.0f, 10.0f, (2 * longest) + 1, WaveMode::Sh);
+    EXPECT_EQ(st.rays.segment_count(), 2 + (4 * static_cast<std::size_t>(longest)));
+    EXPECT_TRUE(std::isfinite(traced.stime));
+    // Timing alone has no such limit, up to the largest code.
+    const RayTiming timed =
+        ray_timing(st, model, 8.0f, 10.0f, std::numeric_limits<std::int32_t>::max(), WaveMode::Sh);
+    EXPECT_EQ(timed.crossings, 2 + (4 * std::uint64_t{1073741823}));
+    EXPECT_GT(timed.stime, 1e7f);
+}
+
+TEST(RayMultiples, RepeatedTravelNeedsAPeriodAndARepeat) {
+    const std::vector<Layer> model = example_model();
+    RayState st;
+    RayPath path = RayPath::create(st.rays, WaveMode::Sh);
+    path.push(2);
+    path.push(1);
+    expect_fault([&] { build_repeated_travel(st, model, 8.0, 1.0, 2, 3); },
+                 "a repeated path needs a period after its 2 head crossings and at least one "
+                 "repeat; got 2 crossings and 3 repeats");
+    expect_fault([&] { build_repeated_travel(st, model, 8.0, 1.0, 1, 0); },
+                 "a repeated path needs a period after its 1 head crossings and at least one "
+                 "repeat; got 2 crossings and 0 repeats");
 }
 
 }  // namespace

@@ -1181,6 +1181,47 @@ TEST(StationRun, BuffersNeverOutgrowTheRecord) {
     }
 }
 
+// A ray of very many Moho multiples that starts after the record is counted
+// from its travel time alone: the record is that of the ray set without it,
+// bit for bit (its stream is never drawn), and its path is never listed.
+// One that reaches the record is traced in full.
+TEST(StationRun, RaysOfManyMultiplesAreTimedBeforeTheyAreTraced) {
+    ::unsetenv("KELVANE_FIXTURE_RNG");
+    Earthquake quake = small_quake();
+    quake.dt_s = 0.1f;  // so that the late ray's start stays within 32-bit sample numbers
+    quake.rayset = {1};
+    const Simulator base = kelvane::scenario::build_simulator(quake);
+    const Station station = station_km(quake, 10.0f);
+    const Simulation reference = run_of(base, station, 99);
+
+    // Ten million multiples: some 10^8 s of travel, far past the 30 s record,
+    // in a path of 10^8 crossings (a gigabyte if it were listed).
+    quake.rayset = {1, 20000001};
+    const Simulator with_late = kelvane::scenario::build_simulator(quake);
+    std::optional<Simulation> late;
+    {
+        std::optional<AddressSpaceBudget> budget;
+        if (AddressSpaceBudget::available()) budget.emplace(64);
+        late.emplace(run_of(with_late, station, 99));
+    }
+    EXPECT_TRUE(same_bits(late->acc, reference.acc));
+    EXPECT_EQ(late->census.pairs_attempted, 2 * reference.census.pairs_attempted);
+    EXPECT_EQ(late->census.pairs_outside_record,
+              reference.census.pairs_outside_record + reference.census.pairs_attempted);
+    EXPECT_EQ(late->census.samples_accumulated, reference.census.samples_accumulated);
+    EXPECT_EQ(late->clipping.peaks_lost,
+              reference.clipping.peaks_lost + reference.census.pairs_attempted);
+
+    // 20 multiples in a record long enough to hold them: traced and placed.
+    quake.rayset = {41};
+    quake.duration_s = 400.0f;
+    quake.dt_s = 0.05f;
+    const Simulation reached = run_of(kelvane::scenario::build_simulator(quake), station, 99);
+    EXPECT_EQ(reached.census.pairs_outside_record, 0u);
+    EXPECT_GT(reached.census.samples_accumulated, 0u);
+    EXPECT_FALSE(all_zero(reached.acc));
+}
+
 TEST(StationRun, SameStationAndSeedReproduceBitForBit) {
     ::unsetenv("KELVANE_FIXTURE_RNG");
     const Earthquake quake = small_quake();
