@@ -38,6 +38,26 @@ const GeographicLib::Geodesic& wgs84() { return GeographicLib::Geodesic::WGS84()
 // placement is reproduced with.
 float radians(float degrees) { return (degrees * pi_f) / 180.0f; }
 
+// The length of one degree of latitude at lat0, as the inverse problem from
+// (lat0, 0) one degree north. North of 89° that point would lie past the pole,
+// where latitudes end (the solver gives NaN), so the degree is measured
+// towards the equator instead, from one degree south of lat0 up to lat0: the
+// same northward azimuth, and a length within 0.7 m of the northward degree's
+// 111.69 km there (the meridian's curvature barely changes near the pole).
+DistanceAzimuth degree_of_latitude(float lat0) {
+    if (lat0 + 1.0f > 90.0f) return distance_azimuth({lat0 - 1.0f, 0.0f}, {lat0, 0.0f});
+    return distance_azimuth({lat0, 0.0f}, {lat0 + 1.0f, 0.0f});
+}
+
+// A centre placed past a pole (latitude beyond ±90°, where the solver gives
+// NaN) continues over the pole: down the opposite meridian, as far from the
+// pole as it was placed beyond it. Every other point is returned unchanged.
+GeoPoint over_the_pole(GeoPoint point) {
+    if (point.lat_deg > 90.0f) return {180.0f - point.lat_deg, point.lon_deg + 180.0f};
+    if (point.lat_deg < -90.0f) return {-180.0f - point.lat_deg, point.lon_deg + 180.0f};
+    return point;
+}
+
 }  // namespace
 
 namespace detail {
@@ -86,7 +106,7 @@ SubfaultGeometry subfault_geometry(const FaultPlane& plane, GeoPoint station) {
 
     // Degree lengths at lat0, from two inverse problems that ignore lon0.
     const DistanceAzimuth east = distance_azimuth({lat0, 0.0f}, {lat0, 1.0f});
-    const DistanceAzimuth north = distance_azimuth({lat0, 0.0f}, {lat0 + 1.0f, 0.0f});
+    const DistanceAzimuth north = degree_of_latitude(lat0);
 
     const float a1 = radians(east.azesdg);
     const float b1 = radians(north.azesdg);
@@ -119,7 +139,8 @@ SubfaultGeometry subfault_geometry(const FaultPlane& plane, GeoPoint station) {
             // horizontally is (cos, -sin).
             const float east_km = (x * s_strike) + h_c_strike;
             const float north_km = (x * c_strike) - h_s_strike;
-            const GeoPoint centre{(north_km / ddy) + lat0, lon0 + (east_km / ddx)};
+            const GeoPoint centre =
+                over_the_pole({(north_km / ddy) + lat0, lon0 + (east_km / ddx)});
 
             const DistanceAzimuth g = distance_azimuth(centre, station);
             const float dis = g.deltkm;

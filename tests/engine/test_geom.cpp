@@ -466,6 +466,78 @@ TEST(GeomAzimuth, NaNInputsFlowIntoTheRaysWithoutFaulting) {
     }
 }
 
+// A north-striking segment of `count` 2 km subfaults along strike and one
+// 2 km row down dip, its top edge at 3 km, its origin at `lat_deg`, 0. Dipping
+// 90° its centres lie on the origin's meridian; flat, 1 km east of it.
+FaultPlane north_row(float lat_deg, std::size_t count, float dip_deg) {
+    FaultPlane p{};
+    p.origin = {lat_deg, 0.0f};
+    p.strike_deg = 0.0f;
+    p.dip_deg = dip_deg;
+    p.top_depth_km = 3.0f;
+    p.along_strike_count = count;
+    p.down_dip_count = 1;
+    p.subfault_length_km = 2.0f;
+    p.subfault_width_km = 2.0f;
+    p.along_strike_offset_km = (static_cast<float>(count) * 0.5f) * 2.0f;
+    return p;
+}
+
+// North of 89° the degree of latitude one degree north of the origin would
+// end past the pole; it is measured towards the equator instead, and the
+// centres of a segment lie along it as they do further south: seen from the
+// origin, 4 and 2 km south, at the origin, 2 and 4 km north, to a few metres.
+TEST(GeomPoles, FaultsNorthOf89DegreesPlaceTheirCentresLikeFaultsFurtherSouth) {
+    for (const float lat_deg : {88.9f, 89.0f, 89.1f, 89.5f, 89.9f, 89.99f}) {
+        SCOPED_TRACE(testing::Message() << "origin at " << lat_deg << " N");
+        const FaultPlane plane = north_row(lat_deg, 5, 90.0f);
+        const SubfaultGeometry g = subfault_geometry(plane, plane.origin);
+        for (std::size_t i = 0; i < g.rays.size(); ++i) {
+            const double x = 2.0 * static_cast<double>(i) - 4.0;
+            const SubfaultRay& ray = g.rays[i];
+            EXPECT_NEAR(static_cast<double>(ray.horiz_km), std::abs(x), 0.005) << "centre " << i;
+            EXPECT_EQ(ray.depth_km, 4.0f);
+            EXPECT_TRUE(std::isfinite(ray.azimuth_rad) && std::isfinite(ray.slant_km) &&
+                        std::isfinite(ray.takeoff_rad));
+        }
+    }
+    // A flat segment's centres 1 km east of the origin are finite too.
+    for (const SubfaultRay& ray : subfault_geometry(north_row(89.9f, 5, 0.0f), {89.9f, 0.0f}).rays) {
+        EXPECT_TRUE(std::isfinite(ray.horiz_km) && std::isfinite(ray.azimuth_rad));
+    }
+}
+
+// A segment that reaches past the pole continues over it, down the opposite
+// meridian: every centre's distance from a station on the pole is its
+// distance along the segment from the pole.
+TEST(GeomPoles, ASegmentReachingPastThePoleContinuesOverIt) {
+    // Origin 0.05° (5.58 km) south of the pole; ten 2 km subfaults along
+    // strike, their centres from 9 km south to 9 km north of the origin.
+    const FaultPlane plane = north_row(89.95f, 10, 90.0f);
+    const GeoPoint pole{90.0f, 0.0f};
+    const double origin_to_pole_km =
+        static_cast<double>(distance_azimuth(plane.origin, pole).deltkm);
+    const SubfaultGeometry g = subfault_geometry(plane, pole);
+    for (std::size_t i = 0; i < g.rays.size(); ++i) {
+        SCOPED_TRACE(i);
+        const double x = 2.0 * static_cast<double>(i) - 9.0;
+        EXPECT_NEAR(static_cast<double>(g.rays[i].horiz_km), std::abs(origin_to_pole_km - x),
+                    0.01);
+        EXPECT_TRUE(std::isfinite(g.rays[i].azimuth_rad));
+    }
+}
+
+// At a pole itself a degree of longitude has no length: the east offsets of
+// the centres cannot be turned into longitudes, and the rays are NaN.
+TEST(GeomPoles, ASegmentWhoseOriginIsOnAPoleHasNaNRays) {
+    for (const float lat_deg : {90.0f, -90.0f}) {
+        const FaultPlane plane = north_row(lat_deg, 3, 0.0f);
+        for (const SubfaultRay& ray : subfault_geometry(plane, {lat_deg - 0.5f, 10.0f}).rays) {
+            EXPECT_TRUE(std::isnan(ray.horiz_km));
+        }
+    }
+}
+
 TEST(GeomThreads, ConcurrentCallsGiveIdenticalRays) {
     // A ring of stations around the dipping segment, computed once here and
     // then by several threads at the same time.
