@@ -57,7 +57,7 @@ def plot(path: str, records: np.ndarray, stations, pga: np.ndarray, dt: float) -
 
     near = int(np.argmin(stations.rupture_distance_km))
     far = int(np.argmax(stations.rupture_distance_km))
-    time_s = np.arange(records.shape[2]) * dt
+    time_s = (np.arange(records.shape[2]) + 1) * dt  # element k is at (k + 1) dt
 
     fig = plt.figure(figsize=(12, 9), constrained_layout=True)
     grid = fig.add_gridspec(4, 2, height_ratios=[1, 1, 1, 1.6])
