@@ -49,6 +49,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -937,35 +938,19 @@ bool check_equal_lengths(std::span<const std::size_t> lengths, const char* rule,
 // Every class holds one engine value, built before the Python object is
 // allocated and never changed afterwards. Instances hold no references to
 // other Python objects, so they take no part in garbage collection.
+//
+// An instance may still lack its value: the class objects are mutable, so
+// Python code can replace a class's `__new__` and allocate an instance with
+// `object.__new__`, which zero-fills it and builds nothing. `built` tells
+// the two apart, and every read of the value goes through `value_of`,
+// which refuses such an instance.
 
 template <class Value>
 struct Instance {
     PyObject ob_base;
-    Value inner;
+    bool built;   // `inner` is constructed; false in a zero-filled allocation
+    Value inner;  // only while `built`
 };
-
-template <class Value>
-const Value& inner_of(PyObject* object) {
-    return reinterpret_cast<Instance<Value>*>(object)->inner;
-}
-
-// A new instance of `type` holding `value` (moved in), or null with an
-// exception set (then `value` is simply dropped by the caller).
-template <class Value>
-PyObject* make_instance(PyTypeObject* type, Value&& value) {
-    PyObject* object = type->tp_alloc(type, 0);
-    if (object == nullptr) return nullptr;
-    new (&reinterpret_cast<Instance<Value>*>(object)->inner) Value(std::move(value));
-    return object;
-}
-
-template <class Value>
-void instance_dealloc(PyObject* object) noexcept {
-    PyTypeObject* type = Py_TYPE(object);
-    reinterpret_cast<Instance<Value>*>(object)->inner.~Value();
-    type->tp_free(object);
-    Py_DECREF(type);
-}
 
 // The classes, in the order the exec step adds them.
 enum class ClassId : std::size_t {
@@ -982,17 +967,59 @@ enum class ClassId : std::size_t {
 constexpr std::size_t class_count = 9;
 
 PyTypeObject* class_object(ClassId id);
+const char* class_name(ClassId id);
+
+// The engine value of `object`, an instance of the class `id` whose value
+// is a `Value` (the caller has checked its type): a borrowed pointer, valid
+// while `object` is. Null with the `TypeError` "<class> object is not
+// initialised" for an instance that never had its value built.
+template <class Value>
+const Value* value_of(PyObject* object, ClassId id) {
+    const auto* instance = reinterpret_cast<const Instance<Value>*>(object);
+    if (!instance->built) {
+        raise_message(PyExc_TypeError, std::string(class_name(id)) + " object is not initialised");
+        return nullptr;
+    }
+    return &instance->inner;
+}
+
+// A new instance of `type` holding `value` (moved in), or null with an
+// exception set (then `value` is simply dropped by the caller).
+template <class Value>
+PyObject* make_instance(PyTypeObject* type, Value&& value) {
+    // Nothing can fail between the allocation and `built`.
+    static_assert(std::is_nothrow_move_constructible_v<Value>);
+    PyObject* object = type->tp_alloc(type, 0);
+    if (object == nullptr) return nullptr;
+    auto* instance = reinterpret_cast<Instance<Value>*>(object);
+    new (&instance->inner) Value(std::move(value));
+    instance->built = true;
+    return object;
+}
+
+// Frees an instance and its value, if it was built. Runs no Python code:
+// the value is the engine's, and the class object outlives every instance
+// (`class_objects` keeps it for the process), so the type's reference is
+// never the last.
+template <class Value>
+void instance_dealloc(PyObject* object) noexcept {
+    PyTypeObject* type = Py_TYPE(object);
+    auto* instance = reinterpret_cast<Instance<Value>*>(object);
+    if (instance->built) instance->inner.~Value();
+    type->tp_free(object);
+    Py_DECREF(type);
+}
 
 // An instance of the class `id`, whose engine value is `Value`: a borrowed
 // pointer to that value, valid while `object` is. Otherwise the type
-// mismatch naming the class.
+// mismatch naming the class, or the `TypeError` of `value_of`.
 template <class Value>
 bool to_instance(PyObject* object, ClassId id, const Value*& out) {
     PyTypeObject* type = class_object(id);
     if (type == nullptr) return false;
     if (!PyObject_TypeCheck(object, type)) return raise_type_mismatch(object, type);
-    out = &inner_of<Value>(object);
-    return true;
+    out = value_of<Value>(object, id);
+    return out != nullptr;
 }
 
 // The simulator as a heap-held engine result that is known to hold a
@@ -1156,8 +1183,9 @@ PyObject* slip_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* slip_model_subfault_count(PyObject* self, void*) {
-    return guarded<PyObject*>(nullptr, [&] {
-        return PyLong_FromSize_t(inner_of<input::StochModel>(self).subfault_count);
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const input::StochModel* model = value_of<input::StochModel>(self, ClassId::SlipModel);
+        return model != nullptr ? PyLong_FromSize_t(model->subfault_count) : nullptr;
     });
 }
 
@@ -1228,8 +1256,10 @@ PyObject* velocity_model_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
 }
 
 PyObject* velocity_model_layer_count(PyObject* self, void*) {
-    return guarded<PyObject*>(nullptr, [&] {
-        return PyLong_FromSize_t(inner_of<std::vector<state::InputLayer>>(self).size());
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const auto* layers =
+            value_of<std::vector<state::InputLayer>>(self, ClassId::VelocityModel1D);
+        return layers != nullptr ? PyLong_FromSize_t(layers->size()) : nullptr;
     });
 }
 
@@ -1389,8 +1419,12 @@ constexpr const char* simulator_doc =
     "would need to\nsend it between processes, and a silent re-normalisation on the far side is "
     "a worse\nfailure than a loud one here.";
 
-const sim::Simulator& simulator_of(PyObject* object) {
-    return std::get<sim::Simulator>(*inner_of<SimulatorBox>(object));
+// The engine simulator of `object`, a `Simulator` instance: borrowed, valid
+// while `object` is; null with the `TypeError` of `value_of` when it was
+// never built.
+const sim::Simulator* simulator_of(PyObject* object) {
+    const SimulatorBox* box = value_of<SimulatorBox>(object, ClassId::Simulator);
+    return box != nullptr ? &std::get<sim::Simulator>(**box) : nullptr;
 }
 
 // Simulator(config, slip_model, velocity_model)
@@ -1530,6 +1564,10 @@ PyObject* result_array(Waveform waveform, std::size_t stations, std::size_t ndat
 PyObject* simulator_run_stations(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        // An instance without its simulator is refused before any argument
+        // is looked at.
+        const sim::Simulator* simulator = simulator_of(self);
+        if (simulator == nullptr) return nullptr;
         Slots slot;
         if (!bind_vector(run_stations_function, args, PyVectorcall_NARGS(nargs), kwnames, slot)) {
             return nullptr;
@@ -1554,7 +1592,6 @@ PyObject* simulator_run_stations(PyObject* self, PyObject* const* args, Py_ssize
                                  "q_frequency_exponent)")) {
             return nullptr;
         }
-        const sim::Simulator& simulator = simulator_of(self);
 
         // The whole batch without the interpreter lock; whatever leaves the
         // engine is carried across and rethrown once the lock is back.
@@ -1562,7 +1599,7 @@ PyObject* simulator_run_stations(PyObject* self, PyObject* const* args, Py_ssize
         std::exception_ptr failure;
         PyThreadState* saved = PyEval_SaveThread();
         try {
-            waveform = run_batch(simulator, in);
+            waveform = run_batch(*simulator, in);
         } catch (abi::__forced_unwind&) {
             throw;  // the thread is being ended: no lock to take back, nothing to carry
         } catch (...) {
@@ -1571,7 +1608,7 @@ PyObject* simulator_run_stations(PyObject* self, PyObject* const* args, Py_ssize
         PyEval_RestoreThread(saved);
         if (failure) std::rethrow_exception(failure);
 
-        return result_array(std::move(waveform), lengths[0], simulator.ndata());
+        return result_array(std::move(waveform), lengths[0], simulator->ndata());
     });
 }
 
@@ -1623,6 +1660,8 @@ const ClassTraits class_table[class_count] = {
     class_traits<SimulatorBox>("Simulator", "builtins.Simulator", simulator_doc, simulator_new,
                              nullptr, simulator_methods),
 };
+
+const char* class_name(ClassId id) { return class_table[static_cast<std::size_t>(id)].name; }
 
 // The class objects, created on first use and kept for the process.
 PyObject* class_objects[class_count] = {};
