@@ -132,9 +132,14 @@ static inline int PyUnicodeWriter_WriteUTF8(PyUnicodeWriter* writer, const char*
     return status;
 }
 
-// Appends `str(obj)`.
+// Appends `str(obj)`. A `str` subclass that `__str__` returned is kept as a
+// plain `str` copy, so the writer holds only plain strings and discarding
+// it runs no Python code, as with the interpreter's own writer.
 static inline int PyUnicodeWriter_WriteStr(PyUnicodeWriter* writer, PyObject* obj) {
-    PyObject* piece = PyObject_Str(obj);
+    PyObject* text = PyObject_Str(obj);
+    if (text == nullptr) return -1;
+    PyObject* piece = PyUnicode_CheckExact(text) ? text : PyUnicode_FromObject(text);
+    if (piece != text) Py_DECREF(text);
     if (piece == nullptr) return -1;
     const int status = PyList_Append(writer->pieces, piece);
     Py_DECREF(piece);

@@ -13,8 +13,24 @@
 //   means a Python exception is set.
 // - Broken invariants go through `kelvane::fault` (report on standard error,
 //   then a thrown `kelvane::Fault`); every function CPython calls catches
-//   every C++ exception and turns it into a Python one (`guarded`).
+//   every C++ exception and turns it into a Python one (`guarded`), except
+//   the forced unwind that ends a thread (below).
 // - Nothing of Python is touched while the interpreter lock is released.
+// - A thread may be ended inside any call that can take the interpreter
+//   lock back: releasing it around a batch, and every call that runs Python
+//   code (`__float__`, `__index__`, iteration, `str()`, an import), since the
+//   interpreter's loop gives the lock up and retakes it between bytecodes.
+//   CPython 3.11 to 3.13 end a thread that retakes the lock while the
+//   interpreter finalizes (a daemon thread still in a batch at exit) with
+//   `pthread_exit`, which unwinds it with `abi::__forced_unwind` to its
+//   start; 3.14 and later park such a thread for good instead. That unwind
+//   must pass through this module untouched: every catch-all rethrows it
+//   first, and no function on a path that can run Python code is
+//   `noexcept` (a forced unwind leaving a `noexcept` function ends the
+//   process in `std::terminate`). The functions that stay `noexcept` (the
+//   deallocators, the capsule destructor, the two exported entry points)
+//   never run Python code. While such a thread unwinds it does not hold the
+//   lock, so the holders below then leave what they own alone.
 
 #include "compat.hpp"
 
@@ -24,6 +40,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <cxxabi.h>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -32,6 +49,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -53,8 +71,63 @@ namespace state = kelvane::state;
 // ===========================================================================
 // Owned references and text
 
-// One owned (strong) reference, released when the holder goes. Holders are
-// only created and destroyed with the interpreter lock held.
+// A holder's destructor runs no Python code and touches nothing of the
+// interpreter without its lock:
+// - It may run while a thread that the finalizing interpreter ended unwinds
+//   (see the conventions above), which does not hold the lock. The
+//   interpreter is going away, so the holder leaves what it owns as it is:
+//   releasing it without the lock would race the thread that finalizes.
+// - Dropping the last reference to an object can run Python code (its
+//   `__del__`, a weak-reference callback), which can end the thread; a
+//   forced unwind leaving a destructor (`noexcept`), or starting while
+//   another exception unwinds, ends the process. So a holder puts a last
+//   reference on a list, which the entry point drops in ordinary code when
+//   its work is over (`release_deferred`, from `guarded`); any other
+//   reference is dropped at once, which cannot free anything.
+
+// True when this thread holds the interpreter lock. Both interpreters
+// answer from this thread's own state: 3.11 compares the runtime's current
+// thread state with this thread's, which an ended thread never became
+// again; 3.15 looks at this thread's attached state, which an ended thread
+// does not have. (3.11 answers true throughout a process that has made a
+// sub-interpreter; the module is not built for sub-interpreters.)
+bool holds_interpreter_lock() { return PyGILState_Check() != 0; }
+
+// Last references that holders gave up, waiting for `release_deferred`.
+// Owned. Touched only with the interpreter lock held, which serialises the
+// threads; a thread may drop what another gave up, whose holder is gone.
+std::vector<PyObject*> deferred_references;
+
+// Gives up `owned` (a reference the caller owns; null accepted) at the end
+// of a holder's life, without running Python code: left alone without the
+// lock, dropped at once unless it is the last, otherwise put on the list.
+// Should the list not grow (out of memory), the last reference is dropped
+// at once after all.
+void give_up(PyObject* owned) noexcept {
+    if (owned == nullptr || !holds_interpreter_lock()) return;
+    if (Py_REFCNT(owned) > 1) {
+        Py_DECREF(owned);
+        return;
+    }
+    try {
+        deferred_references.push_back(owned);
+    } catch (const std::exception&) {
+        Py_DECREF(owned);
+    }
+}
+
+// Drops every reference on the list, with the lock held. Ordinary code: the
+// Python code this may run may end the thread, and what is still listed
+// then waits for the next entry point that finishes, on any thread.
+void release_deferred() {
+    while (!deferred_references.empty()) {
+        PyObject* owned = deferred_references.back();
+        deferred_references.pop_back();
+        Py_DECREF(owned);
+    }
+}
+
+// One owned (strong) reference, given up (`give_up`) when the holder goes.
 class Ref {
 public:
     Ref() = default;
@@ -70,12 +143,15 @@ public:
         std::swap(object_, other.object_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(object_); }
+    ~Ref() { give_up(object_); }
 
     PyObject* get() const { return object_; }
     explicit operator bool() const { return object_ != nullptr; }
     // Gives the reference to the caller.
     PyObject* release() { return std::exchange(object_, nullptr); }
+    // Drops the reference now, in ordinary code: unlike the destructor, this
+    // may run Python code. Lock held.
+    void reset() { Py_XDECREF(std::exchange(object_, nullptr)); }
 
 private:
     PyObject* object_ = nullptr;
@@ -83,13 +159,17 @@ private:
 
 // Builds one `str` from UTF-8 pieces and the `str()` of objects. After the
 // first failure every further write is skipped and `finish` returns null
-// with that failure's exception set.
+// with that failure's exception set. The writer holds only text (its
+// release runs no Python code) in the interpreter's memory, which an ended
+// thread's unwind leaves alone.
 class TextBuilder {
 public:
     TextBuilder() : writer_(PyUnicodeWriter_Create(0)) {}
     TextBuilder(const TextBuilder&) = delete;
     TextBuilder& operator=(const TextBuilder&) = delete;
-    ~TextBuilder() { PyUnicodeWriter_Discard(writer_); }
+    ~TextBuilder() {
+        if (writer_ != nullptr && holds_interpreter_lock()) PyUnicodeWriter_Discard(writer_);
+    }
 
     TextBuilder& utf8(std::string_view text) {
         if (writer_ != nullptr && ok_) {
@@ -217,6 +297,8 @@ void raise_from_current_exception() {
     } catch (const std::exception& error) {
         kelvane::report_fault(error.what(), std::source_location::current());
         raise_panic(error.what());
+    } catch (abi::__forced_unwind&) {
+        throw;  // never in hand here (`guarded` lets it by), never to be swallowed
     } catch (...) {
         constexpr const char* message = "native code threw an exception of unknown type";
         kelvane::report_fault(message, std::source_location::current());
@@ -225,20 +307,32 @@ void raise_from_current_exception() {
 }
 
 // Runs `body`; when it throws, raises the matching Python exception and
-// returns `failure`. Every function that CPython calls runs inside one.
+// returns `failure`; then drops the references that holders gave up
+// meanwhile. Every function that CPython calls runs inside one. A forced
+// unwind is not an exception of the call but the end of the thread: it goes
+// on, untouched, to the thread's start (the C++ runtime aborts the process
+// when one is caught and not rethrown), so this is not `noexcept`. Raising
+// the Python exception and dropping the references can run Python code and
+// so end the thread too.
 template <class Result, class Body>
-Result guarded(Result failure, Body&& body) noexcept {
+Result guarded(Result failure, Body&& body) {
+    Result result = failure;
     try {
-        return body();
+        result = body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         try {
             raise_from_current_exception();
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             // Not even the report could be written: out of memory.
             PyErr_NoMemory();
         }
-        return failure;
     }
+    release_deferred();
+    return result;
 }
 
 // ===========================================================================
@@ -702,6 +796,8 @@ bool for_each_in_sequence(PyObject* object, Element&& element) {
         if (status < 0) return false;
         if (status == 0) return true;
         if (!element(item)) return false;
+        // Now, so that a long sequence of new objects is not kept to the end.
+        item.reset();
     }
 }
 
@@ -842,35 +938,19 @@ bool check_equal_lengths(std::span<const std::size_t> lengths, const char* rule,
 // Every class holds one engine value, built before the Python object is
 // allocated and never changed afterwards. Instances hold no references to
 // other Python objects, so they take no part in garbage collection.
+//
+// An instance may still lack its value: the class objects are mutable, so
+// Python code can replace a class's `__new__` and allocate an instance with
+// `object.__new__`, which zero-fills it and builds nothing. `built` tells
+// the two apart, and every read of the value goes through `value_of`,
+// which refuses such an instance.
 
 template <class Value>
 struct Instance {
     PyObject ob_base;
-    Value inner;
+    bool built;   // `inner` is constructed; false in a zero-filled allocation
+    Value inner;  // only while `built`
 };
-
-template <class Value>
-const Value& inner_of(PyObject* object) {
-    return reinterpret_cast<Instance<Value>*>(object)->inner;
-}
-
-// A new instance of `type` holding `value` (moved in), or null with an
-// exception set (then `value` is simply dropped by the caller).
-template <class Value>
-PyObject* make_instance(PyTypeObject* type, Value&& value) {
-    PyObject* object = type->tp_alloc(type, 0);
-    if (object == nullptr) return nullptr;
-    new (&reinterpret_cast<Instance<Value>*>(object)->inner) Value(std::move(value));
-    return object;
-}
-
-template <class Value>
-void instance_dealloc(PyObject* object) noexcept {
-    PyTypeObject* type = Py_TYPE(object);
-    reinterpret_cast<Instance<Value>*>(object)->inner.~Value();
-    type->tp_free(object);
-    Py_DECREF(type);
-}
 
 // The classes, in the order the exec step adds them.
 enum class ClassId : std::size_t {
@@ -887,17 +967,59 @@ enum class ClassId : std::size_t {
 constexpr std::size_t class_count = 9;
 
 PyTypeObject* class_object(ClassId id);
+const char* class_name(ClassId id);
+
+// The engine value of `object`, an instance of the class `id` whose value
+// is a `Value` (the caller has checked its type): a borrowed pointer, valid
+// while `object` is. Null with the `TypeError` "<class> object is not
+// initialised" for an instance that never had its value built.
+template <class Value>
+const Value* value_of(PyObject* object, ClassId id) {
+    const auto* instance = reinterpret_cast<const Instance<Value>*>(object);
+    if (!instance->built) {
+        raise_message(PyExc_TypeError, std::string(class_name(id)) + " object is not initialised");
+        return nullptr;
+    }
+    return &instance->inner;
+}
+
+// A new instance of `type` holding `value` (moved in), or null with an
+// exception set (then `value` is simply dropped by the caller).
+template <class Value>
+PyObject* make_instance(PyTypeObject* type, Value&& value) {
+    // Nothing can fail between the allocation and `built`.
+    static_assert(std::is_nothrow_move_constructible_v<Value>);
+    PyObject* object = type->tp_alloc(type, 0);
+    if (object == nullptr) return nullptr;
+    auto* instance = reinterpret_cast<Instance<Value>*>(object);
+    new (&instance->inner) Value(std::move(value));
+    instance->built = true;
+    return object;
+}
+
+// Frees an instance and its value, if it was built. Runs no Python code:
+// the value is the engine's, and the class object outlives every instance
+// (`class_objects` keeps it for the process), so the type's reference is
+// never the last.
+template <class Value>
+void instance_dealloc(PyObject* object) noexcept {
+    PyTypeObject* type = Py_TYPE(object);
+    auto* instance = reinterpret_cast<Instance<Value>*>(object);
+    if (instance->built) instance->inner.~Value();
+    type->tp_free(object);
+    Py_DECREF(type);
+}
 
 // An instance of the class `id`, whose engine value is `Value`: a borrowed
 // pointer to that value, valid while `object` is. Otherwise the type
-// mismatch naming the class.
+// mismatch naming the class, or the `TypeError` of `value_of`.
 template <class Value>
 bool to_instance(PyObject* object, ClassId id, const Value*& out) {
     PyTypeObject* type = class_object(id);
     if (type == nullptr) return false;
     if (!PyObject_TypeCheck(object, type)) return raise_type_mismatch(object, type);
-    out = &inner_of<Value>(object);
-    return true;
+    out = value_of<Value>(object, id);
+    return out != nullptr;
 }
 
 // The simulator as a heap-held engine result that is known to hold a
@@ -1004,7 +1126,7 @@ std::optional<input::Segment> build_fault_segment(
 // FaultSegment(*, longitude_deg, latitude_deg, strike_deg, dip_deg, rake_deg, top_depth_km,
 //              subfault_length_km, subfault_width_km, hypocentre_along_strike_km,
 //              hypocentre_down_dip_km, slip, rise_time_s, rupture_time_s, stress_drop_bars)
-PyObject* fault_segment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* fault_segment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Slots slot;
         if (!bind_tuple(fault_segment_function, args, kwargs, slot)) return nullptr;
@@ -1032,7 +1154,7 @@ constexpr const char* slip_model_doc =
     "SlipModel(segments)\n--\n\nA whole slip model: one or more [`PyFaultSegment`].";
 
 // SlipModel(segments)
-PyObject* slip_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* slip_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Slots slot;
         if (!bind_tuple(slip_model_function, args, kwargs, slot)) return nullptr;
@@ -1060,9 +1182,10 @@ PyObject* slip_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
     });
 }
 
-PyObject* slip_model_subfault_count(PyObject* self, void*) noexcept {
-    return guarded<PyObject*>(nullptr, [&] {
-        return PyLong_FromSize_t(inner_of<input::StochModel>(self).subfault_count);
+PyObject* slip_model_subfault_count(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const input::StochModel* model = value_of<input::StochModel>(self, ClassId::SlipModel);
+        return model != nullptr ? PyLong_FromSize_t(model->subfault_count) : nullptr;
     });
 }
 
@@ -1089,7 +1212,7 @@ constexpr const char* velocity_model_doc =
 
 // VelocityModel1D(*, thickness_km, vp_km_s, vsh_km_s, density_g_cm3, quality_factor_p,
 //                 quality_factor_s, vs_moho_km_s)
-PyObject* velocity_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* velocity_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Slots slot;
         if (!bind_tuple(velocity_model_function, args, kwargs, slot)) return nullptr;
@@ -1132,9 +1255,11 @@ PyObject* velocity_model_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
     });
 }
 
-PyObject* velocity_model_layer_count(PyObject* self, void*) noexcept {
-    return guarded<PyObject*>(nullptr, [&] {
-        return PyLong_FromSize_t(inner_of<std::vector<state::InputLayer>>(self).size());
+PyObject* velocity_model_layer_count(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const auto* layers =
+            value_of<std::vector<state::InputLayer>>(self, ClassId::VelocityModel1D);
+        return layers != nullptr ? PyLong_FromSize_t(layers->size()) : nullptr;
     });
 }
 
@@ -1164,7 +1289,7 @@ constexpr const char* source_parameters_doc =
 // SourceParameters(*, corner_frequency_constant, corner_frequency_alpha,
 //                  rupture_velocity_fraction, rupture_velocity_shallow,
 //                  rupture_velocity_deep, rupture_velocity_sigma)
-PyObject* source_parameters_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* source_parameters_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Slots slot;
         std::array<float, 6> v{};
@@ -1187,7 +1312,7 @@ constexpr const char* path_parameters_doc =
     "with distance.";
 
 // PathParameters(*, rayset, path_duration_model)
-PyObject* path_parameters_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* path_parameters_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Slots slot;
         if (!bind_tuple(path_parameters_function, args, kwargs, slot)) return nullptr;
@@ -1216,7 +1341,7 @@ constexpr const char* site_parameters_doc =
     "Quarter-wavelength site amplification is always applied and is not a field here.";
 
 // SiteParameters(*, fmax_hz)
-PyObject* site_parameters_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* site_parameters_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Slots slot;
         std::array<float, 1> v{};
@@ -1236,7 +1361,7 @@ constexpr const char* record_parameters_doc =
     "RecordParameters(*, duration_s, dt)\n--\n\nThe shape of the record to produce.";
 
 // RecordParameters(*, duration_s, dt)
-PyObject* record_parameters_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* record_parameters_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Slots slot;
         std::array<float, 2> v{};
@@ -1259,7 +1384,7 @@ constexpr const char* hf_config_doc =
     "Everything needed to simulate, with nothing about where the inputs came from.";
 
 // HfConfig(*, source, path, site, record)
-PyObject* hf_config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* hf_config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Slots slot;
         if (!bind_tuple(hf_config_function, args, kwargs, slot)) return nullptr;
@@ -1294,12 +1419,16 @@ constexpr const char* simulator_doc =
     "would need to\nsend it between processes, and a silent re-normalisation on the far side is "
     "a worse\nfailure than a loud one here.";
 
-const sim::Simulator& simulator_of(PyObject* object) {
-    return std::get<sim::Simulator>(*inner_of<SimulatorBox>(object));
+// The engine simulator of `object`, a `Simulator` instance: borrowed, valid
+// while `object` is; null with the `TypeError` of `value_of` when it was
+// never built.
+const sim::Simulator* simulator_of(PyObject* object) {
+    const SimulatorBox* box = value_of<SimulatorBox>(object, ClassId::Simulator);
+    return box != nullptr ? &std::get<sim::Simulator>(**box) : nullptr;
 }
 
 // Simulator(config, slip_model, velocity_model)
-PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Slots slot;
         if (!bind_tuple(simulator_function, args, kwargs, slot)) return nullptr;
@@ -1401,6 +1530,8 @@ Waveform run_batch(const sim::Simulator& simulator, const StationArrays& in) {
 
 constexpr const char* waveform_capsule_name = "_orvinta.waveform";
 
+// The capsule's destructor: frees the batch buffer, C memory, and runs no
+// Python code.
 void free_waveform(PyObject* capsule) noexcept {
     std::free(PyCapsule_GetPointer(capsule, waveform_capsule_name));
 }
@@ -1431,8 +1562,12 @@ PyObject* result_array(Waveform waveform, std::size_t stations, std::size_t ndat
 
 // run_stations($self, *, latitude_deg, longitude_deg, station_seed, kappa_s, q_frequency_exponent)
 PyObject* simulator_run_stations(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
+                                 PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        // An instance without its simulator is refused before any argument
+        // is looked at.
+        const sim::Simulator* simulator = simulator_of(self);
+        if (simulator == nullptr) return nullptr;
         Slots slot;
         if (!bind_vector(run_stations_function, args, PyVectorcall_NARGS(nargs), kwnames, slot)) {
             return nullptr;
@@ -1457,7 +1592,6 @@ PyObject* simulator_run_stations(PyObject* self, PyObject* const* args, Py_ssize
                                  "q_frequency_exponent)")) {
             return nullptr;
         }
-        const sim::Simulator& simulator = simulator_of(self);
 
         // The whole batch without the interpreter lock; whatever leaves the
         // engine is carried across and rethrown once the lock is back.
@@ -1465,14 +1599,16 @@ PyObject* simulator_run_stations(PyObject* self, PyObject* const* args, Py_ssize
         std::exception_ptr failure;
         PyThreadState* saved = PyEval_SaveThread();
         try {
-            waveform = run_batch(simulator, in);
+            waveform = run_batch(*simulator, in);
+        } catch (abi::__forced_unwind&) {
+            throw;  // the thread is being ended: no lock to take back, nothing to carry
         } catch (...) {
             failure = std::current_exception();
         }
         PyEval_RestoreThread(saved);
         if (failure) std::rethrow_exception(failure);
 
-        return result_array(std::move(waveform), lengths[0], simulator.ndata());
+        return result_array(std::move(waveform), lengths[0], simulator->ndata());
     });
 }
 
@@ -1524,6 +1660,8 @@ const ClassTraits class_table[class_count] = {
     class_traits<SimulatorBox>("Simulator", "builtins.Simulator", simulator_doc, simulator_new,
                              nullptr, simulator_methods),
 };
+
+const char* class_name(ClassId id) { return class_table[static_cast<std::size_t>(id)].name; }
 
 // The class objects, created on first use and kept for the process.
 PyObject* class_objects[class_count] = {};
@@ -1590,7 +1728,7 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
 }
 
 // Fills a freshly created module with the nine classes and `__all__`.
-int orvinta(PyObject* module) noexcept {
+int orvinta(PyObject* module) {
     return guarded<int>(-1, [&] {
         if (!PyModule_Check(module)) {
             raise_type_mismatch(module, &PyModule_Type);

@@ -274,3 +274,74 @@ def test_argument_references_are_released_on_every_path(call, kwargs, capfd):
             pass
     capfd.readouterr()  # the fault reports
     assert {name: sys.getrefcount(value) for name, value in kwargs.items()} == before
+
+
+class Counted:
+    """A sequence whose iterator, and each item it hands out, is a new object
+    that counts itself in `alive` until it is released."""
+
+    def __init__(self, items):
+        self.items = items
+        self.alive = 0
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, k):
+        return self.items[k]
+
+    def __iter__(self):
+        return CountedIterator(self)
+
+
+class CountedObject:
+    def __init__(self, owner):
+        self.owner = owner
+        owner.alive += 1
+
+    def __del__(self):
+        self.owner.alive -= 1
+
+
+class CountedIterator(CountedObject):
+    def __init__(self, owner):
+        super().__init__(owner)
+        self.position = 0
+
+    def __next__(self):
+        if self.position == len(self.owner.items):
+            raise StopIteration
+        item = self.owner.items[self.position]
+        self.position += 1
+        return CountedCode(self.owner, item) if isinstance(item, int) else item
+
+
+class CountedCode(CountedObject):
+    def __init__(self, owner, code):
+        super().__init__(owner)
+        self.code = code
+
+    def __index__(self):
+        return self.code
+
+
+# Objects the module makes from its arguments (an iterator, the items it
+# hands out) are released before the call returns, whether it succeeds or
+# fails before, during or after the iteration. (Holders hand such last
+# references on to the end of the call.)
+@pytest.mark.parametrize("call, items", [
+    (lambda rays: o.PathParameters(rayset=rays, path_duration_model=0), [0, 1, 2]),
+    (lambda rays: o.PathParameters(rayset=rays, path_duration_model=99), [0, 1]),
+    (lambda rays: o.PathParameters(rayset=rays, path_duration_model=0), [0, 2 ** 40, 1]),
+    (lambda rays: o.PathParameters(rayset=rays, path_duration_model=0), [0, 1.5]),
+    (lambda segments: o.SlipModel(segments), [SEGMENT, SEGMENT]),
+    (lambda segments: o.SlipModel(segments), [SEGMENT, "segment"]),
+], ids=["rays", "rays then a bad model", "ray out of range", "ray not an integer", "segments",
+        "not a segment"])
+def test_objects_made_from_arguments_are_released_when_the_call_returns(call, items):
+    counted = Counted(items)
+    try:
+        call(counted)
+    except ARGUMENT_ERRORS:
+        pass
+    assert counted.alive == 0
