@@ -471,8 +471,11 @@ struct SegmentTally {
 // (inner), ray codes in configuration order; adds every placed pair's three
 // series into `acc` (3 rows × ndata, row-major) and returns the segment's
 // tallies. `rng` gives only its kind to the derived streams; `plans` gains the
-// plan of the segment's longest window and of every placed pair's length.
-// Scratch is allocated once, at the segment's longest length.
+// plan of the segment's longest window (cut to twice the record) and of every
+// placed pair's length. The transform scratch is allocated once, at that
+// longest length, when the first pair lands in the record. A ray code above
+// 34 is timed from its traversal counts first and traced only when it
+// reaches the record.
 SegmentTally subfault_pass(const rng::DrawSource& rng, stoc::PlanCache& plans,
                            std::span<float> acc, const SegmentPass& segment,
                            const RunContext& context);
