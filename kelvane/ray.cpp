@@ -235,6 +235,15 @@ Direction takeoff_direction(std::int32_t source_crossings_parity, std::size_t ks
     return nup;
 }
 
+// Crossings of a path of `head` crossings followed by `repeats` periods of
+// `period` crossings each, saturated at the largest 64-bit value.
+std::uint64_t path_crossings(std::uint64_t head, std::uint64_t period, std::uint64_t repeats) {
+    if (period != 0 && repeats > (std::numeric_limits<std::uint64_t>::max() - head) / period) {
+        return std::numeric_limits<std::uint64_t>::max();
+    }
+    return head + (repeats * period);
+}
+
 // The end-layer trims: the part of the receiver layer the last crossing does
 // not travel (above the receiver when it arrives going up), then the part of
 // the source layer behind the takeoff. `last` is the index of a crossing
@@ -309,11 +318,9 @@ std::uint64_t build_repeated_travel(RayState& state, std::span<const state::Laye
                          "one repeat; got {} crossings and {} repeats",
                          head_length, listed, repeats));
     const std::size_t deepest = deepest_listed_layer(rays, layers);
-    const std::uint64_t period_length = listed - head_length;
-    KELVANE_CHECK(repeats - 1 <= (std::numeric_limits<std::uint64_t>::max() - listed) / period_length,
-                  format("a path of {} repeats of {} crossings cannot be counted", repeats,
-                         period_length));
-    const std::uint64_t n = listed + ((repeats - 1) * period_length);
+    const std::size_t ksrc = rays.layer_indices[0];
+    const std::size_t krec = rays.layer_indices[listed - 1];
+    const std::uint64_t n = path_crossings(head_length, listed - head_length, repeats);
 
     // Counts: listing the path would add 1.0f per crossing, which is exact up
     // to 2^24 and then stays at 2^24 (2^24 + 1 rounds to the even 2^24), so a
@@ -330,6 +337,7 @@ std::uint64_t build_repeated_travel(RayState& state, std::span<const state::Laye
         }
         return found;
     };
+    std::uint64_t source_crossings = 0;  // of both lists, for the takeoff's parity
     for (std::size_t layer = 0; layer <= deepest; ++layer) {
         for (const bool p_list : {true, false}) {
             const std::uint64_t total = crossings_of(layer, p_list, 0, head_length) +
@@ -337,16 +345,10 @@ std::uint64_t build_repeated_travel(RayState& state, std::span<const state::Laye
             std::vector<float>& counts =
                 p_list ? state.travel.p_traversals : state.travel.s_traversals;
             counts[layer] = static_cast<float>(std::min(total, saturated));
+            if (layer == ksrc) source_crossings += total;
         }
     }
 
-    const std::size_t ksrc = rays.layer_indices[0];
-    const std::size_t krec = rays.layer_indices[listed - 1];
-    std::uint64_t source_crossings = 0;
-    for (const bool p_list : {true, false}) {
-        source_crossings += crossings_of(ksrc, p_list, 0, head_length) +
-                            (repeats * crossings_of(ksrc, p_list, head_length, listed));
-    }
     const Direction takeoff =
         takeoff_direction(static_cast<std::int32_t>(source_crossings % 2), ksrc, krec, n,
                           source_depth_km, receiver_depth_km);
@@ -569,16 +571,6 @@ MainPath list_main_path(RayState& state, std::span<const state::Layer> layers, f
     return MainPath{source, shape, path, bottom_layer, hr};
 }
 
-// Crossings of a path of `head` crossings followed by `multiples` of
-// `period` crossings each, saturated at the largest 64-bit value.
-std::uint64_t path_crossings(std::size_t head, std::size_t period, std::int32_t multiples) {
-    const auto m = static_cast<std::uint64_t>(multiples);
-    if (period != 0 && m > (std::numeric_limits<std::uint64_t>::max() - head) / period) {
-        return std::numeric_limits<std::uint64_t>::max();
-    }
-    return head + (m * period);
-}
-
 }  // namespace
 
 GreenFunction green_function(RayState& state, std::span<const state::Layer> layers, float src_depth,
@@ -590,18 +582,19 @@ GreenFunction green_function(RayState& state, std::span<const state::Layer> laye
 
     // The multiples: every one lists the same crossings, so the first tells
     // how long the whole path will be, and a path longer than a traced ray
-    // may be is refused before it is listed.
-    const std::size_t head = state.rays.segment_count();
-    for (std::int32_t m = 0; m < main.shape.multiples; ++m) {
+    // may be is refused before the others are listed.
+    if (main.shape.multiples > 0) {
+        const std::size_t head = state.rays.segment_count();
         path.moho_multiple(layers, receiver_layer, main.bottom_layer);
-        if (m == 0) {
-            const std::uint64_t n =
-                path_crossings(head, state.rays.segment_count() - head, main.shape.multiples);
-            if (n > max_traced_crossings) [[unlikely]] {
-                fault(format("ray type {} makes {} layer crossings, more than the {} a traced ray "
-                             "may make",
-                             ray_type, n, max_traced_crossings));
-            }
+        const std::uint64_t n = path_crossings(head, state.rays.segment_count() - head,
+                                               static_cast<std::uint64_t>(main.shape.multiples));
+        if (n > max_traced_crossings) [[unlikely]] {
+            fault(format("ray type {} makes {} layer crossings, more than the {} a traced ray "
+                         "may make",
+                         ray_type, n, max_traced_crossings));
+        }
+        for (std::int32_t m = 1; m < main.shape.multiples; ++m) {
+            path.moho_multiple(layers, receiver_layer, main.bottom_layer);
         }
     }
 

@@ -198,8 +198,9 @@ void build_ray_path(RayState& state, std::span<const state::Layer> layers, doubl
 // once), without listing the copies: the same values, bit for bit, for any
 // number of repeats (a count of more than 2^24 crossings is 2^24, as adding
 // 1.0f crossing by crossing leaves it). `state.coefficients` is not filled.
-// Returns the crossings of the whole path. Faults when there is no period or
-// no repeat, and on a crossing of a layer outside `layers`.
+// Returns the crossings of the whole path (at most the largest 64-bit value).
+// Faults when there is no period or no repeat, and on a crossing of a layer
+// outside `layers`.
 std::uint64_t build_repeated_travel(RayState& state, std::span<const state::Layer> layers,
                                     double source_depth_km, double receiver_depth_km,
                                     std::size_t head_length, std::uint64_t repeats);

@@ -4,9 +4,16 @@ Every builder takes keyword overrides for the constructor arguments, so a
 test names only the value it is about.
 """
 
+import json
+import pathlib
+import subprocess
+import sys
+
 import numpy as np
 
 import _orvinta as o
+
+SUPPORT_DIR = str(pathlib.Path(__file__).resolve().parent)
 
 
 def grid(value, rows=2, cols=3):
@@ -105,3 +112,16 @@ def panic_type():
     except BaseException as error:  # noqa: B902 - the type is what we want
         return type(error)
     raise AssertionError("a negative ray code did not fault")
+
+
+def run_script(script, *args, timeout=120):
+    """Runs `script` in a fresh interpreter that can import this module (and
+    `_orvinta` from the same path as this one), with `args` as its
+    `sys.argv[1:]` (each a JSON text); returns the JSON value its last line of
+    output holds. A non-zero exit status (a crash included) fails the test."""
+    prologue = f"import sys; sys.path.insert(0, {SUPPORT_DIR!r})\n"
+    done = subprocess.run([sys.executable, "-c", prologue + script,
+                           *(json.dumps(arg) for arg in args)],
+                          capture_output=True, text=True, timeout=timeout)
+    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr}"
+    return json.loads(done.stdout.strip().splitlines()[-1])

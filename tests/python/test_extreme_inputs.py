@@ -7,15 +7,12 @@ memory is its own; the process's address space is capped at 8 GiB, so a
 case that tries to hold what it should not fails at once instead of
 swapping."""
 
-import json
-import os
-import subprocess
-import sys
 import textwrap
 
 import numpy as np
 import pytest
 
+import _orvinta as o
 import support
 
 # Peak resident memory of the whole Python process: the interpreter, NumPy,
@@ -26,19 +23,18 @@ CASE_SCRIPT = textwrap.dedent(
     """
     import json, resource, sys, time
     import numpy as np
-    sys.path.insert(0, {support_dir!r})
     import support
     import _orvinta as o
 
     resource.setrlimit(resource.RLIMIT_AS, (8 << 30, 8 << 30))
     case = json.loads(sys.argv[1])
-    grids = {{name: support.grid(value) for name, value in case["grids"].items()}}
+    grids = {name: support.grid(value) for name, value in case["grids"].items()}
     segment = support.segment(**case["segment"], **grids)
     sim = o.Simulator(support.config(**case["config"]), o.SlipModel([segment]),
                       support.velocity_model())
     lat, lon = case["station"]
     started = time.monotonic()
-    outcome = {{}}
+    outcome = {}
     try:
         acc = sim.run_stations(
             latitude_deg=np.array([lat], np.float32), longitude_deg=np.array([lon], np.float32),
@@ -86,15 +82,10 @@ CASES = [
 
 @pytest.mark.parametrize("name,config,segment,station,expected", CASES, ids=[c[0] for c in CASES])
 def test_a_station_needs_memory_for_its_record_only(name, config, segment, station, expected):
-    support_dir = os.path.dirname(os.path.abspath(support.__file__))
     grids = {key: value[1] for key, value in segment.items() if isinstance(value, tuple)}
     scalars = {key: value for key, value in segment.items() if not isinstance(value, tuple)}
-    script = CASE_SCRIPT.format(support_dir=support_dir)
     case = {"config": config, "segment": scalars, "grids": grids, "station": list(station)}
-    done = subprocess.run([sys.executable, "-c", script, json.dumps(case)], capture_output=True,
-                          text=True, timeout=120, env=os.environ.copy())
-    assert done.returncode == 0, done.stderr
-    outcome = json.loads(done.stdout.strip().splitlines()[-1])
+    outcome = support.run_script(CASE_SCRIPT, case)
     if expected == "record":
         assert outcome.get("raised") is None, outcome
         assert outcome["finite"], outcome
@@ -110,8 +101,8 @@ def pole_records(lat_deg):
     stations 10, 20 and 40 km due south of it, and their peaks per component."""
     segment = support.segment(latitude_deg=lat_deg, longitude_deg=0.0, strike_deg=90.0,
                               rupture_time_s=support.grid(0.0))
-    sim = support.o.Simulator(support.config(rayset=(0, 1, 2), duration_s=30.0),
-                              support.o.SlipModel([segment]), support.velocity_model())
+    sim = o.Simulator(support.config(rayset=(0, 1, 2), duration_s=30.0),
+                              o.SlipModel([segment]), support.velocity_model())
     km = np.array([10.0, 20.0, 40.0])
     acc = sim.run_stations(
         latitude_deg=(lat_deg - km / 111.7).astype(np.float32),

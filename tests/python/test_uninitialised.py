@@ -13,10 +13,6 @@ reports.
 """
 
 import functools
-import json
-import pathlib
-import subprocess
-import sys
 
 import pytest
 
@@ -24,7 +20,6 @@ import support
 
 SCRIPT = """
 import gc, json, sys
-sys.path.insert(0, {support_dir!r})
 import support
 import _orvinta as o
 
@@ -39,7 +34,7 @@ parts = dict(source=o.SourceParameters(**support.source_kwargs()),
              record=o.RecordParameters(duration_s=5.0, dt=0.01))
 stations = support.stations(2)
 
-cls = getattr(o, sys.argv[1])
+cls = getattr(o, json.loads(sys.argv[1]))
 cls.__new__ = staticmethod(lambda cls, *args, **kwargs: object.__new__(cls))
 half = cls()
 assert type(half) is cls
@@ -55,8 +50,6 @@ del half
 gc.collect()
 print(json.dumps(outcomes))
 """
-
-SUPPORT_DIR = str(pathlib.Path(support.__file__).parent)
 
 # The class made without its value, a use of it, and the parameter named by
 # the refusal's note (None: not an argument).
@@ -81,13 +74,8 @@ USES = [
 def outcomes(name):
     """The outcome of each use of `name` in USES, from one interpreter."""
     uses = [use for owner, use, _ in USES if owner == name]
-    done = subprocess.run(
-        [sys.executable, "-c", SCRIPT.format(support_dir=SUPPORT_DIR), name, json.dumps(uses)],
-        capture_output=True, text=True, timeout=120)
     # A crash, in a use or in deleting the instance, ends the run early.
-    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr}"
-    return dict(zip(uses, json.loads(done.stdout)))
-
+    return dict(zip(uses, support.run_script(SCRIPT, name, uses)))
 
 @pytest.mark.parametrize("name, use, parameter", USES, ids=[f"{n}: {u}" for n, u, _ in USES])
 def test_an_instance_without_its_value_is_refused(name, use, parameter):
