@@ -3,8 +3,9 @@
 // The module is written against the interpreter interfaces of the 3.15
 // series: type objects from a slot list (`PyType_FromSlots`), the export
 // hook `PyModExport_<name>`, the module slots for the name, documentation,
-// ABI information and GIL use, `PyUnicodeWriter_*`, `PyIter_NextItem` and
-// `PyErr_GetRaisedException` / `PyErr_SetRaisedException`. On an older
+// ABI information and GIL use, `PyUnicodeWriter_*`, `PyIter_NextItem`,
+// `PyThreadState_GetUnchecked` and `PyErr_GetRaisedException` /
+// `PyErr_SetRaisedException`. On an older
 // interpreter this header supplies small equivalents of each, built from the
 // public interface that interpreter has; items that only a newer interpreter
 // understands (the ABI-information, GIL, name and documentation slots) are
@@ -63,6 +64,17 @@ static inline void PyErr_SetRaisedException(PyObject* exc) {
     PyErr_Restore(type, exc, traceback);
 }
 
+#endif
+
+// ---------------------------------------------------------------------------
+// The thread state of the thread that holds the interpreter lock, without
+// the fatal error of `PyThreadState_Get` when none is (3.13). 3.11 and 3.12
+// have it under its earlier name; it reads the runtime's current thread
+// state, which is the state of whichever thread holds the lock, or null.
+#if PY_VERSION_HEX < 0x030D0000
+static inline PyThreadState* PyThreadState_GetUnchecked(void) {
+    return _PyThreadState_UncheckedGet();
+}
 #endif
 
 // ---------------------------------------------------------------------------

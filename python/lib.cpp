@@ -40,7 +40,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <cxxabi.h>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -85,18 +84,52 @@ namespace state = kelvane::state;
 //   its work is over (`release_deferred`, from `guarded`); any other
 //   reference is dropped at once, which cannot free anything.
 
-// True when this thread holds the interpreter lock. Both interpreters
-// answer from this thread's own state: 3.11 compares the runtime's current
-// thread state with this thread's, which an ended thread never became
-// again; 3.15 looks at this thread's attached state, which an ended thread
-// does not have. (3.11 answers true throughout a process that has made a
-// sub-interpreter; the module is not built for sub-interpreters.)
-bool holds_interpreter_lock() { return PyGILState_Check() != 0; }
+// The thread state this thread's innermost running entry point (`guarded`)
+// began with, or null outside every entry point. Written and read by this
+// thread only.
+thread_local PyThreadState* entry_thread_state = nullptr;
+
+// True when this thread holds the interpreter lock: the thread state its
+// innermost entry point began with is the interpreter's current one. An
+// entry point begins with the lock held, so the state it records is this
+// thread's own, whoever made it: the interpreter (a `threading` thread,
+// `PyGILState_Ensure`) or an embedder (`PyThreadState_New`, then
+// `PyThreadState_Swap`). A thread that gave the lock up inside the entry
+// point passes again only once it has taken the lock back with that state;
+// a thread that the finalizing interpreter ends never has, so it fails. The
+// current state is read without its null check, as null is a valid answer
+// here (no thread holds the lock), and only compared, never followed: the
+// state recorded by an ended thread may already be freed.
+// `PyGILState_Check` answers neither case: 3.11 answers true in every
+// process that has made a sub-interpreter and for threads ended late in
+// finalization, and false on an embedder's own thread state.
+bool holds_interpreter_lock() {
+    return entry_thread_state != nullptr && PyThreadState_GetUnchecked() == entry_thread_state;
+}
+
+// Marks the extent of one entry point on this thread for
+// `holds_interpreter_lock`; the enclosing entry point's state comes back
+// when it ends, also when a forced unwind passes. Made with the lock held.
+class EntryScope {
+public:
+    EntryScope() : enclosing_(std::exchange(entry_thread_state, PyThreadState_GetUnchecked())) {}
+    EntryScope(const EntryScope&) = delete;
+    EntryScope& operator=(const EntryScope&) = delete;
+    ~EntryScope() { entry_thread_state = enclosing_; }
+
+private:
+    PyThreadState* enclosing_;
+};
 
 // Last references that holders gave up, waiting for `release_deferred`.
 // Owned. Touched only with the interpreter lock held, which serialises the
 // threads; a thread may drop what another gave up, whose holder is gone.
-std::vector<PyObject*> deferred_references;
+// The list is made on first use and never destroyed: daemon threads may
+// still run while the process's exit destroys static objects.
+std::vector<PyObject*>& deferred_references() {
+    static auto* const list = new std::vector<PyObject*>();
+    return *list;
+}
 
 // Gives up `owned` (a reference the caller owns; null accepted) at the end
 // of a holder's life, without running Python code: left alone without the
@@ -110,7 +143,7 @@ void give_up(PyObject* owned) noexcept {
         return;
     }
     try {
-        deferred_references.push_back(owned);
+        deferred_references().push_back(owned);
     } catch (const std::exception&) {
         Py_DECREF(owned);
     }
@@ -120,9 +153,10 @@ void give_up(PyObject* owned) noexcept {
 // Python code this may run may end the thread, and what is still listed
 // then waits for the next entry point that finishes, on any thread.
 void release_deferred() {
-    while (!deferred_references.empty()) {
-        PyObject* owned = deferred_references.back();
-        deferred_references.pop_back();
+    std::vector<PyObject*>& list = deferred_references();
+    while (!list.empty()) {
+        PyObject* owned = list.back();
+        list.pop_back();
         Py_DECREF(owned);
     }
 }
@@ -282,27 +316,46 @@ void raise_panic(std::string_view message) {
                                     message.data(), static_cast<Py_ssize_t>(message.size()))));
 }
 
-// Turns the C++ exception being handled into the Python exception: a
-// `kelvane::Fault` (already reported) into `PanicException` with its
-// message, `std::bad_alloc` into `MemoryError`, anything else into a fault
-// reported here. Call only inside a catch block, with the lock held. May
-// itself throw `std::bad_alloc` while writing a report.
-void raise_from_current_exception() {
+// True inside a handler that has caught the forced unwind ending this
+// thread. That unwind is no C++ exception object: the C++ runtime hands it
+// to `catch (...)` without any object, so `std::current_exception` has
+// none to give, while everything this program throws (the engine's faults,
+// the C++ library's exceptions) is an object. A handler that named the
+// unwind's type (`abi::__forced_unwind&`) would bind a reference to that
+// missing object, which the undefined-behaviour sanitizer reports.
+bool is_forced_unwind() { return !std::current_exception(); }
+
+// What a C++ exception that reached an entry point becomes in Python.
+struct Failure {
+    bool out_of_memory;   // `MemoryError`; otherwise `PanicException` with `message`
+    std::string message;  // UTF-8
+};
+
+// The failure of the C++ exception being handled, never the forced unwind:
+// a `kelvane::Fault` (already reported) keeps its message, `std::bad_alloc`
+// is out of memory, anything else becomes a fault reported here; out of
+// memory too when not even the message can be copied or the report written.
+// Runs no Python code, so no thread can be ended inside the handler (a
+// forced unwind caught while another exception is in hand ends the
+// process). Call only inside a catch block.
+Failure failure_of_current_exception() noexcept {
     try {
-        throw;
-    } catch (const kelvane::Fault& error) {
-        raise_panic(error.message());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        kelvane::report_fault(error.what(), std::source_location::current());
-        raise_panic(error.what());
-    } catch (abi::__forced_unwind&) {
-        throw;  // never in hand here (`guarded` lets it by), never to be swallowed
+        try {
+            throw;
+        } catch (const kelvane::Fault& error) {
+            return Failure{false, error.message()};
+        } catch (const std::bad_alloc&) {
+            return Failure{true, {}};
+        } catch (const std::exception& error) {
+            kelvane::report_fault(error.what(), std::source_location::current());
+            return Failure{false, error.what()};
+        } catch (...) {
+            constexpr const char* message = "native code threw an exception of unknown type";
+            kelvane::report_fault(message, std::source_location::current());
+            return Failure{false, message};
+        }
     } catch (...) {
-        constexpr const char* message = "native code threw an exception of unknown type";
-        kelvane::report_fault(message, std::source_location::current());
-        raise_panic(message);
+        return Failure{true, {}};
     }
 }
 
@@ -311,24 +364,25 @@ void raise_from_current_exception() {
 // meanwhile. Every function that CPython calls runs inside one. A forced
 // unwind is not an exception of the call but the end of the thread: it goes
 // on, untouched, to the thread's start (the C++ runtime aborts the process
-// when one is caught and not rethrown), so this is not `noexcept`. Raising
-// the Python exception and dropping the references can run Python code and
-// so end the thread too.
+// when one is caught and not rethrown), so this is not `noexcept`. The
+// Python exception is raised after the handler has ended: raising it and
+// dropping the references can run Python code and so end the thread too.
 template <class Result, class Body>
 Result guarded(Result failure, Body&& body) {
+    EntryScope scope;
     Result result = failure;
+    std::optional<Failure> failed;
     try {
         result = body();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
-        try {
-            raise_from_current_exception();
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            // Not even the report could be written: out of memory.
+        if (is_forced_unwind()) throw;
+        failed = failure_of_current_exception();
+    }
+    if (failed) {
+        if (failed->out_of_memory) {
             PyErr_NoMemory();
+        } else {
+            raise_panic(failed->message);
         }
     }
     release_deferred();
@@ -1223,6 +1277,11 @@ PyObject* velocity_model_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
         if (!to_arrays(velocity_model_function, slot, 0, kinds, 1, column)) return nullptr;
         double vs_moho_km_s = 0.0;
         if (!to_f64(slot[6], vs_moho_km_s)) return fail_argument("vs_moho_km_s");
+        // The conversion may have run Python code (a `__float__`), which can
+        // change an array in place: its element type, its shape, its data.
+        // So the arrays are checked again, and read only from here on, with
+        // no Python code run in between.
+        if (!to_arrays(velocity_model_function, slot, 0, kinds, 1, column)) return nullptr;
 
         std::span<const float> thickness, quality_p, quality_s;
         std::span<const double> vp, vsh, density;
@@ -1600,9 +1659,10 @@ PyObject* simulator_run_stations(PyObject* self, PyObject* const* args, Py_ssize
         PyThreadState* saved = PyEval_SaveThread();
         try {
             waveform = run_batch(*simulator, in);
-        } catch (abi::__forced_unwind&) {
-            throw;  // the thread is being ended: no lock to take back, nothing to carry
         } catch (...) {
+            // A batch runs no Python code, so nothing in it ends the thread;
+            // a forced unwind all the same is let by, with no lock to take back.
+            if (is_forced_unwind()) throw;
             failure = std::current_exception();
         }
         PyEval_RestoreThread(saved);

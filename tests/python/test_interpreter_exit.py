@@ -12,7 +12,9 @@ lock is taken back after a batch, and inside Python code that an argument
 conversion calls or that releasing an argument runs.
 """
 
+import os
 import pathlib
+import shutil
 import subprocess
 import sys
 
@@ -133,3 +135,96 @@ def test_daemon_threads_in_the_module_at_exit_end_cleanly(how, where):
         assert run.returncode == 0, context
         for sign in ["FATAL", "terminate", "PanicException", "faulted"]:
             assert sign not in err, context
+
+
+# Many daemon threads converting an argument whose `__index__` runs Python
+# code, so that most of them are inside the module, between bytecodes, when
+# the interpreter finalizes. What can make the module's test of "this thread
+# holds the lock" answer wrongly is varied with the script: a sub-interpreter
+# made earlier in the process (after which 3.11's own test answers yes on
+# every thread), and an exit that takes longer after the interpreter has
+# finalized (a library of the test's own whose destructor sleeps), which
+# leaves ended threads unwinding while the process's exit destroys static
+# objects.
+CROWD_SCRIPT = """
+import sys, threading, time
+import _orvinta as o
+
+if sys.argv[1] == "subinterpreter":
+    try:
+        import _testcapi
+        _testcapi.run_in_subinterp("pass")
+    except ImportError:
+        import _interpreters
+        _interpreters.destroy(_interpreters.create())
+
+
+class Slow:
+    def __index__(self):
+        total = 0
+        for k in range(2000):
+            total += k
+        return 1
+
+
+def convert():
+    go.wait()
+    while True:
+        o.PathParameters(rayset=[0, Slow(), Slow()], path_duration_model=0)
+
+
+# The threads start together: a thread's start waits for the lock, which the
+# ones already converting would hold most of the time.
+go = threading.Event()
+for _ in range(32):
+    threading.Thread(target=convert, daemon=True).start()
+go.set()
+time.sleep(0.2)
+print("ran", flush=True)
+"""
+
+SLOW_EXIT_SOURCE = """
+#include <unistd.h>
+__attribute__((destructor)) static void slow_exit(void) { usleep(500000); }
+"""
+
+
+@pytest.fixture(scope="module")
+def slow_exit_library(tmp_path_factory):
+    """A shared library whose unloading at the end of `exit()` takes 0.5 s."""
+    compiler = next((shutil.which(name) for name in ["cc", "gcc", "g++", "c++"]
+                     if shutil.which(name)), None)
+    if compiler is None:
+        pytest.skip("no C compiler to build the slow-exit library with")
+    folder = tmp_path_factory.mktemp("slow_exit")
+    source = folder / "slow_exit.c"
+    source.write_text(SLOW_EXIT_SOURCE)
+    library = folder / "libslow_exit.so"
+    subprocess.run([compiler, "-x", "c", "-shared", "-fPIC", "-o", str(library), str(source)],
+                   check=True)
+    return str(library)
+
+
+@pytest.mark.parametrize("before, slow_exit", [
+    ("nothing", True),
+    ("subinterpreter", False),
+    ("subinterpreter", True),
+], ids=["slow exit", "after a sub-interpreter", "after a sub-interpreter, slow exit"])
+def test_a_crowd_of_daemon_threads_converting_arguments_at_exit(before, slow_exit, request):
+    env = dict(os.environ)
+    if slow_exit:
+        # Appended, so that a sanitizer runtime preloaded by the test run
+        # stays first.
+        preload = [env["LD_PRELOAD"]] if env.get("LD_PRELOAD") else []
+        env["LD_PRELOAD"] = " ".join(preload + [request.getfixturevalue("slow_exit_library")])
+    runs, parallel = 24, 8
+    failures = []
+    for first in range(0, runs, parallel):
+        batch = [subprocess.Popen([sys.executable, "-c", CROWD_SCRIPT, before], env=env,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                 for _ in range(min(parallel, runs - first))]
+        for run in batch:
+            out, err = run.communicate(timeout=180)
+            if run.returncode != 0 or out != "ran\n" or err:
+                failures.append(f"exit status {run.returncode}\n{err[-2000:]}")
+    assert not failures, f"{len(failures)} of {runs} runs failed; the first:\n{failures[0]}"

@@ -345,3 +345,61 @@ def test_objects_made_from_arguments_are_released_when_the_call_returns(call, it
     except ARGUMENT_ERRORS:
         pass
     assert counted.alive == 0
+
+
+class Retyping:
+    """A number whose conversion changes an array in place first, as Python
+    code run by an argument's conversion may: `change(array)` before the
+    value is given."""
+
+    def __init__(self, array, change, value):
+        self.array, self.change, self.value = array, change, value
+
+    def __float__(self):
+        self.change(self.array)
+        return self.value
+
+
+def as_int16(array):
+    array.dtype = np.int16  # the same bytes read as twice as many elements
+
+
+def as_float32(array):
+    array.dtype = np.float32
+
+
+def regrown(array):
+    array.resize(64, refcheck=False)  # a new, larger buffer
+
+
+# (constructor, its arguments, the array changed, the number that changes
+# it, how) -> the TypeError's note, or None when the call may go on with the
+# array as it now stands.
+MID_CONVERSION = [
+    ("velocity model, float32 retyped", "VelocityModel1D", "thickness_km", "vs_moho_km_s",
+     as_int16, "thickness_km"),
+    ("velocity model, float64 retyped", "VelocityModel1D", "density_g_cm3", "vs_moho_km_s",
+     as_float32, "density_g_cm3"),
+    ("velocity model, buffer replaced", "VelocityModel1D", "vp_km_s", "vs_moho_km_s",
+     regrown, None),
+    ("segment, grid retyped", "FaultSegment", "slip", "hypocentre_down_dip_km",
+     as_int16, "slip"),
+]
+
+
+@pytest.mark.parametrize("name, array_name, number_name, change, note",
+                         [case[1:] for case in MID_CONVERSION],
+                         ids=[case[0] for case in MID_CONVERSION])
+def test_arrays_changed_by_a_conversion_are_checked_again(name, array_name, number_name, change,
+                                                          note):
+    kwargs = dict(VALID[name])
+    array = kwargs[array_name] = kwargs[array_name].copy()
+    kwargs[number_name] = Retyping(array, change, float(kwargs[number_name]))
+    if note is not None:
+        with pytest.raises(TypeError, match="object is not an instance of 'ndarray'") as raised:
+            getattr(o, name)(**kwargs)
+        assert raised.value.__notes__ == [f"while processing '{note}'"]
+    else:
+        # A resized array no longer matches the other layers' lengths.
+        with pytest.raises(ValueError, match="one entry per layer. Got lengths \\[4, 64,"):
+            getattr(o, name)(**kwargs)
