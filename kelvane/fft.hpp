@@ -63,8 +63,11 @@ std::size_t padded_row_length(std::size_t n);
 
 // The transform length for a request of `at_least` samples: the smallest
 // 2^k x m >= max(at_least, 2) with k >= 1 and m in {1, 3, 5, 7}; always even.
-// Faults with "a transform length that overflows usize is not a real request"
-// when `at_least` exceeds 2^63.
+// Never smaller for a larger `at_least` (each of the four candidates grows
+// with it, and so does the smallest): the spectrum plans cut a request to
+// what the record can use before rounding it and rely on the cut giving the
+// length a cut after the rounding would. Faults with "a transform length that
+// overflows usize is not a real request" when `at_least` exceeds 2^63.
 std::size_t good_length(std::size_t at_least);
 
 // Transforms `data` in place: forward (exp(-2 pi i jk/n)) when `forward` is

@@ -72,6 +72,46 @@ std::optional<SimError> dicing_mismatch(const input::StochModel& slip) {
     return std::nullopt;
 }
 
+// The crust check: what the working layers `layers` (air layer included)
+// lack for the ray set, for records of `ndata` samples; none when a station
+// run can never fault on them.
+// - Every pair placed on the record goes through the site amplification,
+//   whose walk starts at layer 1, below the receiver level: over a single
+//   layer no ray can be placed (a prepared model of one layer gets the air
+//   layer only when it is deeper than 0.001 km with a P speed above
+//   0.01 km/s). A record of no samples places no pair.
+// - A layered ray (any code but 0, negative codes included: the tracer places
+//   the source before it reads the code) starts in a layer below the
+//   receiver layer that has positive thickness; the tracer faults when there
+//   is none, whatever the source depth, and rays are traced before they are
+//   placed, so even a record of no samples meets it. Code 0 needs no such
+//   layer.
+// The test `thickness_km > 0` is the tracer's own (its 64-bit thickness is
+// this one widened exactly; a NaN thickness is not positive).
+std::optional<SimError> crust_shortfall(std::span<const state::InputLayer> layers,
+                                        std::span<const config::RayType> rayset,
+                                        std::size_t ndata) {
+    if (rayset.empty()) return std::nullopt;
+    if (layers.size() < 2 && ndata > 0) {
+        SimError error{SimError::Kind::SingleLayerModel, 0, {}, 0.0f, 0.0f};
+        error.depth_km = layers.front().depth_km;
+        error.vp_km_s = layers.front().vp_km_s;
+        return error;
+    }
+    const auto layered = std::find_if(rayset.begin(), rayset.end(),
+                                      [](config::RayType code) { return code.code != 0; });
+    if (layered == rayset.end()) return std::nullopt;
+    const bool has_thickness = std::any_of(layers.begin() + 1, layers.end(),
+                                           [](const state::InputLayer& layer) {
+                                               return layer.thickness_km > 0.0f;
+                                           });
+    if (has_thickness) return std::nullopt;
+    SimError error{SimError::Kind::NoLayerBelowReceiver, 0, {}, 0.0f, 0.0f};
+    error.layer_count = layers.size();
+    error.ray_code = layered->code;
+    return error;
+}
+
 // The index of the first layer whose bottom is at or below `depth_km` (a
 // 32-bit comparison), else the last layer. `layers` is not empty.
 std::size_t layer_at(std::span<const state::InputLayer> layers, float depth_km) {
@@ -122,10 +162,29 @@ SegmentAngles SegmentAngles::for_segment(const input::Segment& segment, float co
 }
 
 std::string display(const SimError& error) {
-    return format(
-        "segment {} has {} = {} km, but segment 0 has {} km; every segment must be diced the "
-        "same way because the subfault size is one quantity for the whole run",
-        error.segment, error.dimension, error.found, error.expected);
+    switch (error.kind) {
+        case SimError::Kind::InconsistentSegments:
+            return format(
+                "segment {} has {} = {} km, but segment 0 has {} km; every segment must be diced "
+                "the same way because the subfault size is one quantity for the whole run",
+                error.segment, error.dimension, error.found, error.expected);
+        case SimError::Kind::SingleLayerModel:
+            return format(
+                "the velocity model is a single layer {} km deep with a P speed of {} km/s and "
+                "gets no air layer, so there is no layer below the receiver level for the site "
+                "amplification of any ray; a model needs a second layer, or a first layer deeper "
+                "than 0.001 km with a P speed above 0.01 km/s",
+                error.depth_km, error.vp_km_s);
+        case SimError::Kind::NoLayerBelowReceiver:
+            return format(
+                "no layer below the receiver layer of this {}-layer velocity model (air layer "
+                "included) has positive thickness, so ray type {} cannot be traced; every ray "
+                "type but 0 is traced through the layers below the receiver layer and needs one "
+                "of positive thickness",
+                error.layer_count, error.ray_code);
+    }
+    fault(format("simulator error kind {} is not one of the three kinds",
+                 static_cast<unsigned>(error.kind)));
 }
 
 std::vector<DurationSegment> PathDurationTable::constant_slope(float slope_s_per_km) {
@@ -263,6 +322,14 @@ std::variant<Simulator, SimError> Simulator::create(const config::HfConfig& conf
     // 5. The air layer (faults on an empty layer list).
     const std::vector<state::InputLayer> air_layers = input::insert_air_layer(std::move(layers));
 
+    // The crust check, on the layers the station runs will use and the
+    // length of the records they fill (step 9).
+    if (const std::optional<SimError> shortfall = crust_shortfall(
+            air_layers, config.path.rayset,
+            samples_in(config.record.duration_s, config.record.dt_s))) {
+        return *shortfall;
+    }
+
     // 6. The rupture taper: shallow from 5 to 8 km; deep from the deepest
     // hypocentre (at least 15 km) over 5 km (a NaN depth gives 15 and 20).
     const float h = slip_copy.max_hypocentre_depth_km;
@@ -376,6 +443,26 @@ void check_record_size(std::size_t ndata) {
                      "sample numbers reach (2147483647)",
                      ndata));
     }
+}
+
+// The longest transform length a pair of a segment with `windows` can ask
+// for in a record of `ndata` samples at interval `dt` (s). No pair asks for
+// more than its own window's length, nor for more than twice the samples it
+// can land on, so the bound is a window's length cut to twice the record.
+// A window's length follows its sample count 2 window / dt, which grows with
+// the window for a positive dt and shrinks with it for a negative one (a NaN
+// window counts no samples, the fewest): the longest is that of the
+// segment's longest window (tmax) or of its shortest. With a positive dt the
+// shortest never asks for more than tmax, so tmax alone decides.
+std::size_t longest_pair_length(const WindowPass& windows, float dt, std::size_t ndata) {
+    float shortest_s = windows.tmax;  // s; a NaN window compares false and is passed over
+    for (const float window_s : windows.window_s) {
+        if (window_s < shortest_s) shortest_s = window_s;
+    }
+    using stoc::SpectrumPlan;
+    const std::size_t from_longest = SpectrumPlan::longest_for_record(windows.tmax, dt, ndata);
+    const std::size_t from_shortest = SpectrumPlan::longest_for_record(shortest_s, dt, ndata);
+    return std::max(from_longest, from_shortest);
 }
 
 // The transform scratch of one segment pass, allocated once, when the
@@ -732,15 +819,13 @@ SegmentTally subfault_pass(const rng::DrawSource& rng, stoc::PlanCache& plans,
 
     const stoc::SourceModel model{run.dt, run.window_peak_fraction, run.window_end_fraction,
                                   context.kappa_s};
-    // The segment's longest window, cut to what the record can use, sizes its
+    // The longest transform a pair of the segment can ask for sizes its
     // scratch; its plan enters the run's cache whether or not a ray uses it.
-    // No pair asks for more: a pair's length is at most its window's and at
-    // most twice the samples it can land on.
     std::size_t np2_max = 0;
     std::size_t fold_max = 0;
     {
-        const stoc::SpectrumPlan& longest = plans.for_length(
-            stoc::SpectrumPlan::longest_for_record(segment.windows.tmax, run.dt, ndata));
+        const stoc::SpectrumPlan& longest =
+            plans.for_length(longest_pair_length(segment.windows, run.dt, ndata));
         np2_max = longest.np2;
         fold_max = longest.fold_count;
     }

@@ -99,16 +99,31 @@ struct RunScalars {
     float max_shear_velocity_km_s;      // largest shear speed of the working layers (km/s)
 };
 
-// The simulator constructor's one error: segments diced into subfaults of
-// different sizes. `kind` names the variant (there is one).
+// The simulator constructor's errors, `kind` naming the variant; each
+// variant reads only its own fields, the others keep their zero values.
+//   InconsistentSegments   segments diced into subfaults of different sizes
+//                          (`segment`, `dimension`, `found`, `expected`);
+//   SingleLayerModel       a non-empty ray set over a working model of one
+//                          layer and a record of at least one sample: no
+//                          layer lies below the receiver level for the site
+//                          amplification every placed ray goes through
+//                          (`depth_km`, `vp_km_s` of that layer);
+//   NoLayerBelowReceiver   a layered ray code (any code but 0) over a working
+//                          model none of whose layers below the receiver
+//                          layer (layer 0) has positive thickness, so no
+//                          layered ray can be traced (`layer_count`, `ray_code`).
 struct SimError {
-    enum class Kind : std::uint8_t { InconsistentSegments };
+    enum class Kind : std::uint8_t { InconsistentSegments, SingleLayerModel, NoLayerBelowReceiver };
 
     Kind kind;
     std::size_t segment;         // index of the offending segment, from 0 (so at least 1)
     std::string_view dimension;  // "subfault_length_km" or "subfault_width_km" (static text)
     float found;                 // the offending segment's value (km)
     float expected;              // segment 0's value (km)
+    float depth_km = 0.0f;       // depth of the only layer's bottom (km)
+    double vp_km_s = 0.0;        // P speed of the only layer (km/s)
+    std::size_t layer_count = 0;  // layers of the working model, the air layer included
+    std::int32_t ray_code = 0;    // the first layered code of the ray set, in configuration order
 
     friend bool operator==(const SimError&, const SimError&) = default;
 };
@@ -471,9 +486,11 @@ struct SegmentTally {
 // (inner), ray codes in configuration order; adds every placed pair's three
 // series into `acc` (3 rows × ndata, row-major) and returns the segment's
 // tallies. `rng` gives only its kind to the derived streams; `plans` gains the
-// plan of the segment's longest window (cut to twice the record) and of every
-// placed pair's length. The transform scratch is allocated once, at that
-// longest length, when the first pair lands in the record. A ray code above
+// plan of the longest length a pair of the segment can ask for (that of its
+// longest window, or with a negative dt of its shortest, cut to twice the
+// record) and of every placed pair's length. The transform scratch is
+// allocated once, at that longest length, when the first pair lands in the
+// record. A ray code above
 // 34 is timed from its traversal counts first and traced only when it
 // reaches the record.
 SegmentTally subfault_pass(const rng::DrawSource& rng, stoc::PlanCache& plans,
@@ -536,11 +553,16 @@ std::optional<SubfaultSource> SubfaultSource::gather(D& subfault_rng, const Segm
 class Simulator {
 public:
     // All station-independent work, once: the site logarithms, the dicing
-    // check (the only error), the path-duration table, the air layer, the
+    // check, the path-duration table, the air layer, the crust check, the
     // rupture taper, the slip normalisation and source strengths, the run
-    // constants and the segment angles. `vmod_in` is a model prepared by
-    // `input::build_velocity_model`; faults when it is empty. The arguments are
-    // not changed and not referred to afterwards.
+    // constants and the segment angles. The two checks give the errors: the
+    // dicing check comes before anything that can fault; the crust check
+    // refuses a ray set the working layers (air layer included) cannot carry,
+    // the ones a station run would fault on: any ray over a single layer, a
+    // layered ray where no layer below the receiver layer has positive
+    // thickness. `vmod_in` is a model prepared by
+    // `input::build_velocity_model`; faults when it is empty. The arguments
+    // are not changed and not referred to afterwards.
     static std::variant<Simulator, SimError> create(const config::HfConfig& config,
                                                     const input::StochModel& slip,
                                                     std::span<const state::InputLayer> vmod_in);

@@ -175,6 +175,29 @@ std::size_t saturating_size(float value) {
     return static_cast<std::size_t>(value);
 }
 
+// Twice a window of `window_s` seconds in samples of `dt` seconds, before
+// truncation: (window_s + window_s) / dt, in that order.
+float window_sample_count(float window_s, float dt) { return (window_s + window_s) / dt; }
+
+// The transform length of a window of `window_s` seconds cut to `cap`, the
+// most samples the record lets it use: the sample count is cut before it is
+// rounded up to a transform length, so a finite window however long asks for
+// no more than `cap` samples. A cut after the rounding gives the same length
+// wherever the uncut count has one (good_length never falls as its argument
+// grows, so good_length(min(n, cap)) = min(good_length(n), good_length(cap))),
+// but asks good_length for the uncut count first, which faults beyond 2^63.
+// An unbounded window, one whose count is infinite because the window is
+// infinite (a zero corner frequency) or dt is zero, is not cut: it asks for
+// the largest word, which faults. A finite window at a non-zero dt whose count
+// only overflows 32 bits (beyond about 3.4e38 samples) is cut like any other.
+std::size_t record_cut_length(float window_s, float dt, std::size_t cap) {
+    const float samples = window_sample_count(window_s, dt);
+    const bool unbounded = samples == std::numeric_limits<float>::infinity() &&
+                           (std::isinf(window_s) || dt == 0.0f);
+    if (unbounded) return fft::good_length(saturating_size(samples));
+    return fft::good_length(std::min(saturating_size(samples), cap));
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- SpectrumPlan
@@ -218,14 +241,11 @@ SpectrumPlan SpectrumPlan::create(std::size_t np2, float dt, float q_exponent, f
 
 std::size_t SpectrumPlan::length_for(float window_s, float dt) {
     // At least twice the window, in whole samples.
-    const float samples = (window_s + window_s) / dt;
-    return fft::good_length(saturating_size(samples));
+    return fft::good_length(saturating_size(window_sample_count(window_s, dt)));
 }
 
 std::size_t SpectrumPlan::length_for_arrival(float window_s, float dt, std::int32_t start_sample,
                                              std::size_t ndata) {
-    const std::size_t whole = length_for(window_s, dt);
-
     // Samples from the arrival's first in-record sample to the record's end,
     // in checked signed 64-bit arithmetic.
     const std::int64_t first = std::max<std::int64_t>(start_sample, 1);
@@ -243,18 +263,20 @@ std::size_t SpectrumPlan::length_for_arrival(float window_s, float dt, std::int3
     landing = std::max<std::int64_t>(landing, 1);
 
     // Doubled on the unsigned value: landing <= 2^63 - 1, so 2 landing fits.
-    const std::size_t clipped = fft::good_length(static_cast<std::size_t>(landing) * 2);
-    return std::min(whole, clipped);
+    // The length of the landing itself faults when no transform can cover it.
+    const std::size_t landing_samples = static_cast<std::size_t>(landing) * 2;
+    const std::size_t clipped = fft::good_length(landing_samples);
+    return std::min(record_cut_length(window_s, dt, landing_samples), clipped);
 }
 
 std::size_t SpectrumPlan::longest_for_record(float window_s, float dt, std::size_t ndata) {
-    const std::size_t whole = length_for(window_s, dt);
     // good_length grows with its argument, so the record's bound is the
     // length of the longest landing, ndata samples (1 for an empty record).
     KELVANE_CHECK(ndata <= std::numeric_limits<std::size_t>::max() / 2,
                   format("a record of {} samples cannot be doubled", ndata));
-    const std::size_t record = fft::good_length(std::max<std::size_t>(ndata, 1) * 2);
-    return std::min(whole, record);
+    const std::size_t record_samples = std::max<std::size_t>(ndata, 1) * 2;
+    const std::size_t record = fft::good_length(record_samples);
+    return std::min(record_cut_length(window_s, dt, record_samples), record);
 }
 
 // ------------------------------------------------------------------ PlanCache

@@ -56,7 +56,11 @@ struct SpectrumPlan {
     // Transform length for an arrival whose first sample (numbered from 1) is
     // `start_sample` in a record of `ndata` samples: the whole window's length,
     // but no longer than twice the samples left from the arrival's first
-    // in-record sample to the record's end. Faults on a signed 64-bit overflow.
+    // in-record sample to the record's end. The window's sample count is cut
+    // to those samples before it becomes a length, so a finite window of any
+    // duration at a non-zero dt is answered; an unbounded one (an infinite
+    // window, or dt 0, with an infinite count) faults as in `length_for`.
+    // Faults on a signed 64-bit overflow.
     static std::size_t length_for_arrival(float window_s, float dt, std::int32_t start_sample,
                                           std::size_t ndata);
 
@@ -64,8 +68,9 @@ struct SpectrumPlan {
     // window of `window_s` seconds in a record of `ndata` samples: the whole
     // window's length, but no longer than twice the record (an arrival lands
     // on at most ndata samples, and on at least 1). What a segment sizes its
-    // buffers by, so that they never outgrow what the record can use. Faults
-    // like `length_for` for a window whose sample count cannot be represented.
+    // buffers by, so that they never outgrow what the record can use. The
+    // sample count is cut to twice the record first, as in
+    // `length_for_arrival`; an unbounded window faults as there.
     static std::size_t longest_for_record(float window_s, float dt, std::size_t ndata);
 };
 

@@ -98,6 +98,34 @@ TEST(FftGoodLength, RequestsAbove2To63Fault) {
     }
 }
 
+// The spectrum plans cut a window's sample count to what the record can use
+// before rounding it up, and rely on that giving the length a cut after the
+// rounding gives: good_length must never fall as its request grows. Checked
+// for every request up to 2^20, and across every step of the result up to
+// 2^63 (the result changes only at 2^k x m + 1, m in {1, 3, 5, 7}, where it
+// must rise).
+TEST(FftGoodLength, NeverFallsAsTheRequestGrows) {
+    using kelvane::fft::good_length;
+    std::size_t previous = good_length(0);
+    for (std::size_t at_least = 1; at_least <= (std::size_t{1} << 20); ++at_least) {
+        const std::size_t length = good_length(at_least);
+        ASSERT_GE(length, previous) << "at " << at_least;
+        ASSERT_GE(length, at_least);
+        previous = length;
+    }
+    for (std::size_t k = 1; k < 63; ++k) {
+        for (const std::size_t m :
+             {std::size_t{1}, std::size_t{3}, std::size_t{5}, std::size_t{7}}) {
+            const std::size_t step = (std::size_t{1} << k) * m;
+            if (step / m != (std::size_t{1} << k) || step >= (std::size_t{1} << 63)) continue;
+            SCOPED_TRACE(step);
+            EXPECT_EQ(good_length(step), step);  // every 2^k x m is a length itself
+            EXPECT_LE(good_length(step - 1), good_length(step));
+            EXPECT_LT(good_length(step), good_length(step + 1));
+        }
+    }
+}
+
 TEST(FftTransform, TwoPointsForwardAndBack) {
     Row row = {{1.5f, -2.0f}, {0.25f, 4.0f}};
     kelvane::fft::forward(row);

@@ -6,15 +6,20 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "kelvane/config.hpp"
 #include "kelvane/fault.hpp"
+#include "kelvane/format.hpp"
 #include "kelvane/input.hpp"
+#include "kelvane/ray.hpp"
 #include "kelvane/sim.hpp"
+#include "kelvane/site.hpp"
 #include "kelvane/state.hpp"
+#include "tests/engine/support.hpp"
 
 namespace kelvane::sim {
 namespace {
@@ -160,6 +165,159 @@ TEST(SimulatorDicing, CheckedBeforeAnythingThatFaults) {
     const auto result = Simulator::create(
         make_config(), model_of({{.length_km = 2.0f}, {.length_km = 3.0f}}), {});
     EXPECT_TRUE(std::holds_alternative<SimError>(result));
+}
+
+// ---- crust check ------------------------------------------------------------
+
+// A caller's layer (its depth is filled in by the preparation).
+InputLayer raw_layer(float thickness_km, double vp_km_s, double vsh_km_s) {
+    return {0.0f, thickness_km, vp_km_s, vsh_km_s, 2.5, 200.0f, 100.0f};
+}
+
+config::HfConfig config_with(std::vector<std::int32_t> codes, float duration_s) {
+    config::HfConfig config = make_config(duration_s);
+    config.path.rayset.clear();
+    for (const std::int32_t code : codes) config.path.rayset.push_back(config::RayType{code});
+    return config;
+}
+
+struct CrustCase {
+    const char* name;
+    std::vector<InputLayer> raw;  // the caller's layers, prepared with vs_moho 3.5 km/s
+    std::vector<std::int32_t> rays;
+    float duration_s;  // 0: a record of no samples
+    std::optional<SimError> expected;
+};
+
+SimError single_layer(float depth_km, double vp_km_s) {
+    SimError error{SimError::Kind::SingleLayerModel, 0, {}, 0.0f, 0.0f};
+    error.depth_km = depth_km;
+    error.vp_km_s = vp_km_s;
+    return error;
+}
+
+SimError no_layer_below_receiver(std::size_t layer_count, std::int32_t ray_code) {
+    SimError error{SimError::Kind::NoLayerBelowReceiver, 0, {}, 0.0f, 0.0f};
+    error.layer_count = layer_count;
+    error.ray_code = ray_code;
+    return error;
+}
+
+// The constructor refuses a ray set exactly when the working layers cannot
+// carry it, which once surfaced as a fault in every batch: the site
+// amplification of a single layer ("site amplification needs at least 2
+// layers, got 1") or the tracer's source placement ("no layer below the
+// receiver layer ... has positive thickness"). Each refusal is checked
+// against the fault the run's own step raises on those layers, and each
+// acceptance by a station run that completes.
+TEST(SimulatorCrust, RefusesExactlyTheRaySetsTheLayersCannotCarry) {
+    const CrustCase cases[] = {
+        {"one layer 0 km thick, ray 0", {raw_layer(0.0f, 3.4, 2.0)}, {0}, 20.0f,
+         single_layer(0.0f, 3.4)},
+        {"one layer 0 km thick, rays 0 1 2", {raw_layer(0.0f, 3.4, 2.0)}, {0, 1, 2}, 20.0f,
+         single_layer(0.0f, 3.4)},
+        {"one layer 0 km thick, no rays", {raw_layer(0.0f, 3.4, 2.0)}, {}, 20.0f, std::nullopt},
+        {"one layer 0 km thick, ray 0, record of no samples", {raw_layer(0.0f, 3.4, 2.0)}, {0},
+         0.0f, std::nullopt},
+        {"one layer 0 km thick, ray 2, record of no samples", {raw_layer(0.0f, 3.4, 2.0)}, {0, 2},
+         0.0f, no_layer_below_receiver(1, 2)},
+        {"one layer 5 km thick: a half-space under the air layer, ray 0",
+         {raw_layer(5.0f, 3.4, 2.0)}, {0}, 20.0f, std::nullopt},
+        {"one layer 5 km thick, rays 0 3 1", {raw_layer(5.0f, 3.4, 2.0)}, {0, 3, 1}, 20.0f,
+         no_layer_below_receiver(2, 3)},
+        {"one layer 5 km thick, ray -1", {raw_layer(5.0f, 3.4, 2.0)}, {-1}, 20.0f,
+         no_layer_below_receiver(2, -1)},
+        {"a 0.0005 km first layer (no air layer) over the half-space, ray 1",
+         {raw_layer(0.0005f, 3.4, 2.0), raw_layer(1.0f, 7.0, 4.0)}, {1}, 20.0f,
+         no_layer_below_receiver(2, 1)},
+        {"a first layer of P speed 0.005 km/s (no air layer) over the half-space, ray 1",
+         {raw_layer(3.0f, 0.005, 2.0), raw_layer(1.0f, 7.0, 4.0)}, {1}, 20.0f,
+         no_layer_below_receiver(2, 1)},
+        {"only negative and NaN thicknesses below a thin first layer, ray 1",
+         {raw_layer(0.0005f, 3.4, 2.0), raw_layer(-2.0f, 5.0, 3.0), raw_layer(nan_f, 5.0, 3.0),
+          raw_layer(1.0f, 7.0, 4.0)},
+         {1}, 20.0f, no_layer_below_receiver(4, 1)},
+        {"a thin first layer, a 0 km layer, then 3 km over the half-space, ray 1",
+         {raw_layer(0.0005f, 3.4, 2.0), raw_layer(0.0f, 5.0, 3.0), raw_layer(3.0f, 5.0, 3.0),
+          raw_layer(1.0f, 7.0, 4.0)},
+         {1}, 20.0f, std::nullopt},
+        {"2 km over the half-space, rays 0 1 2",
+         {raw_layer(2.0f, 3.4, 2.0), raw_layer(1.0f, 7.0, 4.0)}, {0, 1, 2}, 20.0f, std::nullopt},
+    };
+    const StochModel slip = model_of({{}});
+    const input::Station station{-118.05f, 34.03f, 0.04f, 0.6f};  // about 5 km from the fault
+    for (const CrustCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto prepared = input::build_velocity_model(c.raw, 3.5);
+        ASSERT_TRUE(std::holds_alternative<std::vector<InputLayer>>(prepared));
+        const std::vector<InputLayer>& vmod_in = std::get<std::vector<InputLayer>>(prepared);
+        const config::HfConfig config = config_with(c.rays, c.duration_s);
+        const auto result = Simulator::create(config, slip, vmod_in);
+
+        // The working layers the run would use.
+        std::vector<state::Layer> working;
+        for (const InputLayer& l : input::insert_air_layer(vmod_in)) {
+            working.push_back(state::Layer::from(l));
+        }
+        if (!c.expected) {
+            ASSERT_TRUE(std::holds_alternative<Simulator>(result))
+                << display(std::get<SimError>(result));
+            const Simulator& simulator = std::get<Simulator>(result);
+            std::optional<Simulation> record;
+            EXPECT_EQ(testing_support::fault_message(
+                          [&] { record.emplace(simulator.run(station, 3)); }),
+                      "<no fault>");
+            // Every ray reached the record, so every step of a placed pair ran.
+            if (record && !c.rays.empty() && simulator.ndata() > 0) {
+                EXPECT_EQ(record->census.pairs_outside_record, 0u);
+                EXPECT_EQ(record->census.pairs_attempted, c.rays.size());
+            }
+            continue;
+        }
+        ASSERT_TRUE(std::holds_alternative<SimError>(result));
+        const SimError& error = std::get<SimError>(result);
+        EXPECT_EQ(error, *c.expected) << display(error);
+        if (error.kind == SimError::Kind::SingleLayerModel) {
+            std::vector<float> factors(fn_hz.size());
+            const std::vector<float> log_freq(fn_hz.size(), 0.0f);
+            EXPECT_EQ(testing_support::fault_message([&] {
+                          site::site_amplification_factors(working, 0, log_freq, factors);
+                      }),
+                      "site amplification needs at least 2 layers, got 1");
+        } else {
+            // The tracer refuses the ray from any source depth.
+            for (const float depth_km : {0.0f, 1.0f, 4.0f, 50.0f}) {
+                ray::RayState state;
+                EXPECT_EQ(testing_support::fault_message([&] {
+                              ray::green_function(state, working, depth_km, 5.0f, error.ray_code,
+                                                  ray::WaveMode::Sh);
+                          }),
+                          format("no layer below the receiver layer of this {}-layer velocity "
+                                 "model has positive thickness, so no layered ray can be traced",
+                                 working.size()));
+            }
+        }
+    }
+
+    // Unlike segments are reported first, whatever the crust.
+    const auto unlike = Simulator::create(
+        config_with({0, 1}, 20.0f), model_of({{.length_km = 2.0f}, {.length_km = 3.0f}}),
+        std::vector<InputLayer>{layer(0.0f, 0.0f, 2.0, 2.4)});
+    ASSERT_TRUE(std::holds_alternative<SimError>(unlike));
+    EXPECT_EQ(std::get<SimError>(unlike).kind, SimError::Kind::InconsistentSegments);
+}
+
+TEST(SimulatorCrust, MessageTexts) {
+    EXPECT_EQ(display(single_layer(0.0f, 3.4)),
+              "the velocity model is a single layer 0 km deep with a P speed of 3.4 km/s and gets "
+              "no air layer, so there is no layer below the receiver level for the site "
+              "amplification of any ray; a model needs a second layer, or a first layer deeper "
+              "than 0.001 km with a P speed above 0.01 km/s");
+    EXPECT_EQ(display(no_layer_below_receiver(2, 3)),
+              "no layer below the receiver layer of this 2-layer velocity model (air layer "
+              "included) has positive thickness, so ray type 3 cannot be traced; every ray type "
+              "but 0 is traced through the layers below the receiver layer and needs one of "
+              "positive thickness");
 }
 
 // ---- path durations ---------------------------------------------------------
@@ -523,8 +681,15 @@ TEST(SimulatorCreate, MaxShearVelocityNarrowedAndNaNSkipped) {
 TEST(SimulatorCreate, NoAirLayerOverASurfaceLayerThinnerThan1m) {
     std::vector<InputLayer> vmod_in = two_layers();
     vmod_in[0].depth_km = 0.0005f;
-    const Simulator simulator = built(Simulator::create(make_config(), model_of({{}}), vmod_in));
+    // Straight rays only: without an air layer the receiver sits in the
+    // first layer, and below it lies only the half-space, which no layered
+    // ray can be traced through.
+    config::HfConfig straight = make_config();
+    straight.path.rayset = {config::RayType{0}};
+    const Simulator simulator = built(Simulator::create(straight, model_of({{}}), vmod_in));
     EXPECT_EQ(simulator.vmod.size(), vmod_in.size());
+    EXPECT_TRUE(std::holds_alternative<SimError>(
+        Simulator::create(make_config(), model_of({{}}), vmod_in)));
 }
 
 TEST(SimulatorCreate, NativeCallersWithoutLayersOrColumnsAreRefused) {

@@ -18,6 +18,7 @@
 #include <functional>
 #include <limits>
 #include <new>
+#include <numeric>
 #include <optional>
 #include <set>
 #include <string>
@@ -1179,6 +1180,74 @@ TEST(StationRun, BuffersNeverOutgrowTheRecord) {
         EXPECT_TRUE(std::all_of(record->acc.begin(), record->acc.end(),
                                 [](float v) { return std::isfinite(v); }));
     }
+}
+
+// With a negative dt a window's transform length shrinks as the window grows
+// (its sample count 2 window / dt changes sign), so the longest pair of a
+// segment comes from its shortest window, not from tmax. The scratch was once
+// sized by tmax alone, and the first such pair faulted ("a spectrum plan of
+// length ... does not fit a shape of capacity 2").
+TEST(StationRun, NegativeSampleIntervalSizesTheScratchByTheShortestWindow) {
+    Earthquake quake = small_quake();
+    quake.dt_s = -0.02f;
+    quake.duration_s = -30.0f;  // ndata 1500
+    quake.czero = -2.1f;        // negative corner frequencies: negative windows
+    const Simulator sim = kelvane::scenario::build_simulator(quake);
+    ASSERT_EQ(sim.ndata(), 1500u);
+    const Station station = station_km(quake, 10.0f);
+    const Segment& seg = sim.slip.segments[0];
+    const WindowPass w = windows_of(sim, seg, PassBench::geometry_of(seg, station), 0);
+    const std::vector<std::size_t> lengths =
+        kelvane::scenario::placed_pair_lengths(sim, station, 6);
+    ASSERT_FALSE(lengths.empty());
+    const std::size_t longest = *std::max_element(lengths.begin(), lengths.end());
+    EXPECT_GT(longest, kelvane::stoc::SpectrumPlan::longest_for_record(w.tmax, quake.dt_s,
+                                                                         sim.ndata()));
+
+    std::optional<Simulation> out;
+    EXPECT_EQ(fault_message([&] { out.emplace(run_of(sim, station, 6)); }), "<no fault>");
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out->acc.size(), 3 * sim.ndata());
+    EXPECT_EQ(out->census.samples_computed,
+              std::accumulate(lengths.begin(), lengths.end(), std::size_t{0}));
+    EXPECT_EQ(out->census.pairs_attempted - out->census.pairs_outside_record, lengths.size());
+}
+
+// A window of more samples than 2^63 (a corner-frequency constant of 1e-20:
+// windows of ~10^22 s) is cut to twice the record before it becomes a
+// transform length, and costs what an ordinary station costs. Its length
+// once faulted on the way to the cut ("a transform length that overflows
+// usize is not a real request").
+TEST(StationRun, EnormousFiniteWindowsAreCutToTheRecord) {
+    if (!AddressSpaceBudget::available()) GTEST_SKIP() << "the sanitizers' allocators abort";
+    Earthquake quake = small_quake();
+    quake.czero = 1e-20f;
+    const Simulator sim = kelvane::scenario::build_simulator(quake);
+    const Station station = station_km(quake, 5.0f);
+    const Segment& seg = sim.slip.segments[0];
+    const WindowPass w = windows_of(sim, seg, PassBench::geometry_of(seg, station), 0);
+    ASSERT_GT((w.tmax + w.tmax) / quake.dt_s, 0x1p64f);  // beyond every machine word
+    ASSERT_TRUE(std::isfinite(w.tmax));
+
+    // Warm the thread's transform plans and the ellipsoid outside the budget.
+    (void)run_of(kelvane::scenario::build_simulator(small_quake()), station, 1);
+    std::optional<Simulation> out;
+    {
+        const AddressSpaceBudget budget(96);
+        EXPECT_EQ(fault_message([&] { out.emplace(run_of(sim, station, 1)); }), "<no fault>");
+    }
+    ASSERT_TRUE(out);
+    const std::size_t record_length = kelvane::fft::good_length(2 * sim.ndata());
+    const std::size_t placed = out->census.pairs_attempted - out->census.pairs_outside_record;
+    // Only the straight rays land (a layered window opens 0.2 of the window
+    // before its travel time, long before the record), each on at most the
+    // whole record.
+    EXPECT_EQ(placed, 4u);
+    EXPECT_LE(out->census.samples_computed, placed * record_length);
+    const std::vector<std::size_t> lengths =
+        kelvane::scenario::placed_pair_lengths(sim, station, 1);
+    EXPECT_EQ(out->census.samples_computed,
+              std::accumulate(lengths.begin(), lengths.end(), std::size_t{0}));
 }
 
 // A ray of very many Moho multiples that starts after the record is counted

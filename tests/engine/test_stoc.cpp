@@ -292,6 +292,89 @@ TEST(StocLength, Arrival) {
               "a transform length that overflows usize is not a real request");
 }
 
+// A finite window of any length asks for no more than the record can use:
+// its sample count is cut before it is rounded to a transform length. Once a
+// window of more than 2^63 samples faulted on its way to the cut; an
+// unbounded one (an infinite window, or a zero dt) still does.
+TEST(StocLength, EnormousFiniteWindowsAreCutToTheRecord) {
+    constexpr float kTiny = std::numeric_limits<float>::denorm_min();
+    struct Case {
+        float window_s;
+        float dt;
+        std::int32_t start_sample;
+        std::size_t ndata;
+        std::size_t arrival;  // length_for_arrival
+        std::size_t longest;  // longest_for_record
+    };
+    const Case cases[] = {
+        {1.0e18f, 0.01f, 1, 100, 224, 224},         // 2e20 samples, beyond 2^64
+        {1.0e18f, 0.01f, 51, 100, 112, 224},        // landing 50
+        {1.0e18f, 0.01f, 101, 100, 2, 224},         // after the record: landing 1
+        {1.0e18f, 0.01f, 1, 0, 2, 2},               // an empty record
+        {3.0e38f, 0.01f, 1, 100, 224, 224},         // 2 x window overflows 32 bits
+        {1.0f, kTiny, 1, 100, 224, 224},            // a tiny, non-zero dt
+        {-1.0e18f, -0.01f, 1, 2000, 4096, 4096},    // a negative dt counts a negative window
+        {1.0e18f, -0.01f, 1, 2000, 2, 2},           // and a positive one as no samples
+        {-kInf, 0.01f, 1, 100, 2, 2},               // a count of -inf is no samples
+        {kNaN, 0.01f, 1, 100, 2, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "window " << c.window_s << " dt " << c.dt << " start "
+                                        << c.start_sample << " ndata " << c.ndata);
+        EXPECT_EQ(SpectrumPlan::length_for_arrival(c.window_s, c.dt, c.start_sample, c.ndata),
+                  c.arrival);
+        EXPECT_EQ(SpectrumPlan::longest_for_record(c.window_s, c.dt, c.ndata), c.longest);
+    }
+
+    // Unbounded: an infinite window (a zero corner frequency), or a zero dt
+    // of either sign under a window of the dt's sign.
+    for (const auto& [window_s, dt] : {std::pair{kInf, 0.01f}, std::pair{-kInf, -0.01f},
+                                       std::pair{1.0f, 0.0f}, std::pair{-1.0f, -0.0f}}) {
+        SCOPED_TRACE(testing::Message() << "window " << window_s << " dt " << dt);
+        EXPECT_EQ(fault_message([&] { SpectrumPlan::length_for_arrival(window_s, dt, 1, 100); }),
+                  "a transform length that overflows usize is not a real request");
+        EXPECT_EQ(fault_message([&] { SpectrumPlan::longest_for_record(window_s, dt, 100); }),
+                  "a transform length that overflows usize is not a real request");
+    }
+}
+
+// Cutting the sample count before the rounding gives every length that
+// cutting the rounded length gave, wherever the whole window has a length:
+// min(length_for(window), good_length(2 x landing)).
+TEST(StocLength, CutBeforeRoundingKeepsEveryLength) {
+    const float dts[] = {0.001f, 0.01f, 0.025f, 0.3f, -0.01f};
+    const std::size_t records[] = {0, 1, 2, 7, 100, 1500, 4000, 65537};
+    const std::int32_t starts[] = {std::numeric_limits<std::int32_t>::min(), -300, 0, 1, 2, 57,
+                                   1499, 4001};
+    for (const float dt : dts) {
+        // Windows from 0 to some 3 hours, on a geometric grid that also
+        // crosses the rounding steps, and their negatives.
+        for (float w = 1e-4f; w < 1e4f; w *= 1.0137f) {
+            for (const float window_s : {w, -w}) {
+                const std::size_t whole = SpectrumPlan::length_for(window_s, dt);
+                for (const std::size_t ndata : records) {
+                    const std::size_t record =
+                        kelvane::fft::good_length(std::max<std::size_t>(ndata, 1) * 2);
+                    ASSERT_EQ(SpectrumPlan::longest_for_record(window_s, dt, ndata),
+                              std::min(whole, record))
+                        << "window " << window_s << " dt " << dt << " ndata " << ndata;
+                    for (const std::int32_t start : starts) {
+                        const std::int64_t first = std::max<std::int64_t>(start, 1);
+                        const std::int64_t landing = std::max<std::int64_t>(
+                            static_cast<std::int64_t>(ndata) - first + 1, 1);
+                        const std::size_t clipped =
+                            kelvane::fft::good_length(static_cast<std::size_t>(landing) * 2);
+                        ASSERT_EQ(SpectrumPlan::length_for_arrival(window_s, dt, start, ndata),
+                                  std::min(whole, clipped))
+                            << "window " << window_s << " dt " << dt << " start " << start
+                            << " ndata " << ndata;
+                    }
+                }
+            }
+        }
+    }
+}
+
 // ------------------------------------------------------------ PlanCache
 
 TEST(StocPlanCache, BuildsOnMissAndKeepsPlans) {
