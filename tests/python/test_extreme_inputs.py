@@ -26,7 +26,8 @@ CASE_SCRIPT = textwrap.dedent(
     import support
     import _orvinta as o
 
-    resource.setrlimit(resource.RLIMIT_AS, (8 << 30, 8 << 30))
+    if not support.SANITIZED:
+        resource.setrlimit(resource.RLIMIT_AS, (8 << 30, 8 << 30))
     case = json.loads(sys.argv[1])
     grids = {name: support.grid(value) for name, value in case["grids"].items()}
     segment = support.segment(**case["segment"], **grids)
@@ -92,8 +93,9 @@ def test_a_station_needs_memory_for_its_record_only(name, config, segment, stati
     else:
         assert outcome.get("raised") == "PanicException", outcome
         assert outcome["message"].startswith(expected), outcome
-    assert outcome["peak_mib"] < PEAK_LIMIT_MIB, outcome
-    assert outcome["seconds"] < 10.0, outcome
+    if not support.SANITIZED:
+        assert outcome["peak_mib"] < PEAK_LIMIT_MIB, outcome
+        assert outcome["seconds"] < 10.0, outcome
 
 
 def pole_records(lat_deg):

@@ -218,8 +218,11 @@ def test_repeated_work_does_not_grow_memory(capfd):
     grown = rss_kib() - before
     capfd.readouterr()  # the fault reports of the faulty batches
     # One lost segment (1600 subfaults), layer list or batch result per round
-    # would add tens of megabytes.
-    assert grown < 8 * 1024, f"RSS grew by {grown} KiB"
+    # would add tens of megabytes. Under AddressSanitizer freed memory waits
+    # in its quarantine, so the process grows whatever the module does; the
+    # reference-count tests below still show what is released there.
+    if not support.SANITIZED:
+        assert grown < 8 * 1024, f"RSS grew by {grown} KiB"
 
 
 def _stations_with(**overrides):
