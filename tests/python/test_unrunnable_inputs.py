@@ -4,8 +4,6 @@ refused by `Simulator` with a ValueError naming what is missing, and a
 negative sample interval over a negative duration, or a window longer than
 any machine word counts in samples, gives records."""
 
-import textwrap
-
 import numpy as np
 import pytest
 
@@ -89,44 +87,6 @@ def test_a_negative_sample_interval_gives_records(case, config, expected):
     acc = batch(support.simulator(**config))
     assert acc.shape == (3, 2, n_time)
     assert (not acc.any()) == zero
-
-
-ENORMOUS_WINDOW_SCRIPT = textwrap.dedent(
-    """
-    import json, resource, time
-    import numpy as np
-    import support
-    import _orvinta as o
-
-    if not support.SANITIZED:
-        resource.setrlimit(resource.RLIMIT_AS, (8 << 30, 8 << 30))
-    sim = support.simulator(corner_frequency_constant=1e-20)
-    started = time.monotonic()
-    outcome = {}
-    try:
-        acc = sim.run_stations(**support.stations(2))
-        outcome["shape"] = list(acc.shape)
-    except BaseException as error:
-        outcome["raised"] = type(error).__name__
-        outcome["message"] = str(error)
-    outcome["seconds"] = time.monotonic() - started
-    outcome["peak_mib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-    print(json.dumps(outcome))
-    """
-)
-
-
-def test_a_window_of_more_samples_than_a_machine_word_costs_an_ordinary_station():
-    # A corner-frequency constant of 1e-20 makes windows of some 10^22 s,
-    # 10^24 samples at 0.01 s: each is cut to twice the record, in a process
-    # of its own so that its peak memory is its own (about 35 MiB without the
-    # stations).
-    outcome = support.run_script(ENORMOUS_WINDOW_SCRIPT)
-    assert outcome.get("raised") is None, outcome
-    assert outcome["shape"] == [3, 2, 2000], outcome
-    if not support.SANITIZED:
-        assert outcome["peak_mib"] < 250, outcome
-        assert outcome["seconds"] < 10.0, outcome
 
 
 def test_an_infinite_window_still_abandons_the_batch():
