@@ -47,7 +47,12 @@ CASE_SCRIPT = textwrap.dedent(
         outcome["raised"] = type(error).__name__
         outcome["message"] = str(error)
     outcome["seconds"] = time.monotonic() - started
-    outcome["peak_mib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    # The peak of this process's own memory since it started. (Its
+    # ru_maxrss would also count the test process it was started from,
+    # whose memory it shared until it began.)
+    with open("/proc/self/status") as status:
+        peak_kib = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+    outcome["peak_mib"] = peak_kib / 1024
     print(json.dumps(outcome))
     """
 )
