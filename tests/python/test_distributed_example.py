@@ -49,11 +49,11 @@ def test_two_worker_processes_give_the_in_process_records(tmp_path):
 
 def load_module(path, name):
     """The module at `path`, run afresh under `name`."""
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(found)
     sys.modules[name] = module  # its dataclasses look their module up here while it runs
     try:
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
     finally:
         del sys.modules[name]
     return module
