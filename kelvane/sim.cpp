@@ -322,11 +322,13 @@ std::variant<Simulator, SimError> Simulator::create(const config::HfConfig& conf
     // 5. The air layer (faults on an empty layer list).
     const std::vector<state::InputLayer> air_layers = input::insert_air_layer(std::move(layers));
 
+    // 9, brought forward: samples per record, which the crust check needs.
+    const std::size_t ndata = samples_in(config.record.duration_s, config.record.dt_s);
+
     // The crust check, on the layers the station runs will use and the
-    // length of the records they fill (step 9).
-    if (const std::optional<SimError> shortfall = crust_shortfall(
-            air_layers, config.path.rayset,
-            samples_in(config.record.duration_s, config.record.dt_s))) {
+    // length of the records they fill.
+    if (const std::optional<SimError> shortfall =
+            crust_shortfall(air_layers, config.path.rayset, ndata)) {
         return *shortfall;
     }
 
@@ -358,9 +360,6 @@ std::variant<Simulator, SimError> Simulator::create(const config::HfConfig& conf
         }
         strengths.push_back(std::move(segment_strengths));
     }
-
-    // 9. Samples per record.
-    const std::size_t ndata = samples_in(config.record.duration_s, config.record.dt_s);
 
     // 10. The working layers, widened.
     std::vector<state::Layer> vmod;

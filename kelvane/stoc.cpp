@@ -179,23 +179,26 @@ std::size_t saturating_size(float value) {
 // truncation: (window_s + window_s) / dt, in that order.
 float window_sample_count(float window_s, float dt) { return (window_s + window_s) / dt; }
 
-// The transform length of a window of `window_s` seconds cut to `cap`, the
-// most samples the record lets it use: the sample count is cut before it is
-// rounded up to a transform length, so a finite window however long asks for
-// no more than `cap` samples. A cut after the rounding gives the same length
-// wherever the uncut count has one (good_length never falls as its argument
-// grows, so good_length(min(n, cap)) = min(good_length(n), good_length(cap))),
-// but asks good_length for the uncut count first, which faults beyond 2^63.
-// An unbounded window, one whose count is infinite because the window is
-// infinite (a zero corner frequency) or dt is zero, is not cut: it asks for
-// the largest word, which faults. A finite window at a non-zero dt whose count
-// only overflows 32 bits (beyond about 3.4e38 samples) is cut like any other.
+// The transform length of a window of `window_s` seconds that can land on at
+// most `cap` / 2 record samples: the smaller of the window's length and the
+// length of `cap` samples. The window's sample count is cut to `cap` before
+// it is rounded up to a transform length, so a finite window however long
+// asks for no more than `cap` samples. A cut after the rounding gives the
+// same length wherever the uncut count has one (good_length never falls as
+// its argument grows, so good_length(min(n, cap)) = min(good_length(n),
+// good_length(cap))), but asks good_length for the uncut count first, which
+// faults beyond 2^63. An unbounded window, one whose count is infinite
+// because the window is infinite (a zero corner frequency) or dt is zero, is
+// not cut: it asks for the largest word, which faults; so does a `cap`
+// beyond 2^63. A finite window at a non-zero dt whose count only overflows
+// 32 bits (beyond about 3.4e38 samples) is cut like any other.
 std::size_t record_cut_length(float window_s, float dt, std::size_t cap) {
+    const std::size_t cap_length = fft::good_length(cap);
     const float samples = window_sample_count(window_s, dt);
     const bool unbounded = samples == std::numeric_limits<float>::infinity() &&
                            (std::isinf(window_s) || dt == 0.0f);
     if (unbounded) return fft::good_length(saturating_size(samples));
-    return fft::good_length(std::min(saturating_size(samples), cap));
+    return std::min(fft::good_length(std::min(saturating_size(samples), cap)), cap_length);
 }
 
 }  // namespace
@@ -263,10 +266,7 @@ std::size_t SpectrumPlan::length_for_arrival(float window_s, float dt, std::int3
     landing = std::max<std::int64_t>(landing, 1);
 
     // Doubled on the unsigned value: landing <= 2^63 - 1, so 2 landing fits.
-    // The length of the landing itself faults when no transform can cover it.
-    const std::size_t landing_samples = static_cast<std::size_t>(landing) * 2;
-    const std::size_t clipped = fft::good_length(landing_samples);
-    return std::min(record_cut_length(window_s, dt, landing_samples), clipped);
+    return record_cut_length(window_s, dt, static_cast<std::size_t>(landing) * 2);
 }
 
 std::size_t SpectrumPlan::longest_for_record(float window_s, float dt, std::size_t ndata) {
@@ -274,9 +274,7 @@ std::size_t SpectrumPlan::longest_for_record(float window_s, float dt, std::size
     // length of the longest landing, ndata samples (1 for an empty record).
     KELVANE_CHECK(ndata <= std::numeric_limits<std::size_t>::max() / 2,
                   format("a record of {} samples cannot be doubled", ndata));
-    const std::size_t record_samples = std::max<std::size_t>(ndata, 1) * 2;
-    const std::size_t record = fft::good_length(record_samples);
-    return std::min(record_cut_length(window_s, dt, record_samples), record);
+    return record_cut_length(window_s, dt, std::max<std::size_t>(ndata, 1) * 2);
 }
 
 // ------------------------------------------------------------------ PlanCache

@@ -1,8 +1,9 @@
 """Inputs every constructor accepts but a batch once abandoned with
 PanicException: a crust that lacks the layers the configured rays need is now
 refused by `Simulator` with a ValueError naming what is missing, and a
-negative sample interval over a negative duration, or a window longer than
-any machine word counts in samples, gives records."""
+negative sample interval over a negative duration gives records. (A window
+longer than any machine word counts in samples is a case of the extreme
+inputs.)"""
 
 import numpy as np
 import pytest
