@@ -479,6 +479,22 @@ Stationary stationary_ray_parameter(const RayState& state, std::span<const state
         if (tl.p > 0.0f && tl.layer.vp_km_s > v_max) v_max = tl.layer.vp_km_s;
         if (tl.s > 0.0f && tl.layer.vsh_km_s > v_max) v_max = tl.layer.vsh_km_s;
     }
+    if (v_max == 0.0) {
+        // No layer keeps a positive count: the source trim took away all the
+        // path (a source placed the gap above the bottom of a layer thinner
+        // than the gap, or at the receiver's depth). Such a ray still runs
+        // through the layers it crosses, so the fastest speed crossed is
+        // taken over its crossings; the time is then the horizontal run
+        // p0·r, not an infinite p_max·r. Any ray with a positive count is
+        // timed as before.
+        const std::vector<std::size_t>& crossed = state.rays.layer_indices;
+        const std::vector<WaveMode>& modes = state.rays.wave_modes;
+        for (std::size_t k = 0; k < crossed.size(); ++k) {
+            const state::Layer& layer = layers[crossed[k]];
+            const double v = modes[k] == WaveMode::P ? layer.vp_km_s : layer.vsh_km_s;
+            if (v > v_max) v_max = v;
+        }
+    }
     const double p_max = (1.0 / v_max) + below_critical_s_km;
 
     double p0 = p_max;

@@ -182,8 +182,15 @@ std::string display(const SimError& error) {
                 "type but 0 is traced through the layers below the receiver layer and needs one "
                 "of positive thickness",
                 error.layer_count, error.ray_code);
+        case SimError::Kind::NoSubfaultCarriesMoment:
+            return format(
+                "the slip model has a total moment of {} dyne-cm, but no subfault's moment "
+                "weight (slip in cm × shear speed² × density × subfault area, at the depth of "
+                "its row) exceeds 0.001, so the moment cannot be shared among the subfaults; "
+                "subfaults whose centres lie in the air layer carry almost no moment",
+                error.total_moment_dyn_cm);
     }
-    fault(format("simulator error kind {} is not one of the three kinds",
+    fault(format("simulator error kind {} is not one of the four kinds",
                  static_cast<unsigned>(error.kind)));
 }
 
@@ -345,6 +352,15 @@ std::variant<Simulator, SimError> Simulator::create(const config::HfConfig& conf
 
     // 7. Moment weights over the air-inserted layers.
     auto [scale, weights] = normalise_source(slip_copy, air_layers);
+    // With no weight above the threshold, a positive total moment is divided
+    // among no subfaults: every moment scale, and so every window, would be
+    // infinite. (A zero, negative or NaN total gives NaN scales instead, and
+    // records that say so.)
+    if (scale.subfault_count == 0 && scale.total_moment_dyn_cm > 0.0f) {
+        SimError error{SimError::Kind::NoSubfaultCarriesMoment, 0, {}, 0.0f, 0.0f};
+        error.total_moment_dyn_cm = scale.total_moment_dyn_cm;
+        return error;
+    }
 
     // 8. Source strengths, segment by segment in grid order.
     std::vector<std::vector<SourceStrength>> strengths;
@@ -451,12 +467,18 @@ void check_record_size(std::size_t ndata) {
 // A window's length follows its sample count 2 window / dt, which grows with
 // the window for a positive dt and shrinks with it for a negative one (a NaN
 // window counts no samples, the fewest): the longest is that of the
-// segment's longest window (tmax) or of its shortest. With a positive dt the
+// segment's longest window (tmax) or of its shortest among the subfaults the
+// pass places (a subfault whose weight is below the threshold draws nothing
+// and asks for no transform, whatever its window). With a positive dt the
 // shortest never asks for more than tmax, so tmax alone decides.
-std::size_t longest_pair_length(const WindowPass& windows, float dt, std::size_t ndata) {
+std::size_t longest_pair_length(const WindowPass& windows, std::span<const MomentWeight> weights,
+                                float dt, std::size_t ndata) {
+    KELVANE_CHECK(weights.size() == windows.window_s.size(),
+                  "a segment's moment weights must cover its windows");
     float shortest_s = windows.tmax;  // s; a NaN window compares false and is passed over
-    for (const float window_s : windows.window_s) {
-        if (window_s < shortest_s) shortest_s = window_s;
+    for (std::size_t k = 0; k < windows.window_s.size(); ++k) {
+        if (weights[k].value < weight_threshold) continue;  // never placed (a NaN weight is)
+        if (windows.window_s[k] < shortest_s) shortest_s = windows.window_s[k];
     }
     using stoc::SpectrumPlan;
     const std::size_t from_longest = SpectrumPlan::longest_for_record(windows.tmax, dt, ndata);
@@ -824,7 +846,7 @@ SegmentTally subfault_pass(const rng::DrawSource& rng, stoc::PlanCache& plans,
     std::size_t fold_max = 0;
     {
         const stoc::SpectrumPlan& longest =
-            plans.for_length(longest_pair_length(segment.windows, run.dt, ndata));
+            plans.for_length(longest_pair_length(segment.windows, segment.weights, run.dt, ndata));
         np2_max = longest.np2;
         fold_max = longest.fold_count;
     }

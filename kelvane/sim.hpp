@@ -111,9 +111,19 @@ struct RunScalars {
 //   NoLayerBelowReceiver   a layered ray code (any code but 0) over a working
 //                          model none of whose layers below the receiver
 //                          layer (layer 0) has positive thickness, so no
-//                          layered ray can be traced (`layer_count`, `ray_code`).
+//                          layered ray can be traced (`layer_count`, `ray_code`);
+//   NoSubfaultCarriesMoment a positive total moment of which no subfault's raw
+//                          weight exceeds the weight threshold: the moment
+//                          cannot be shared among subfaults (each subfault's
+//                          moment scale would be infinite, and so its window)
+//                          (`total_moment_dyn_cm`).
 struct SimError {
-    enum class Kind : std::uint8_t { InconsistentSegments, SingleLayerModel, NoLayerBelowReceiver };
+    enum class Kind : std::uint8_t {
+        InconsistentSegments,
+        SingleLayerModel,
+        NoLayerBelowReceiver,
+        NoSubfaultCarriesMoment,
+    };
 
     Kind kind;
     std::size_t segment;         // index of the offending segment, from 0 (so at least 1)
@@ -124,6 +134,7 @@ struct SimError {
     double vp_km_s = 0.0;        // P speed of the only layer (km/s)
     std::size_t layer_count = 0;  // layers of the working model, the air layer included
     std::int32_t ray_code = 0;    // the first layered code of the ray set, in configuration order
+    float total_moment_dyn_cm = 0.0f;  // the slip model's total moment (dyne-cm)
 
     friend bool operator==(const SimError&, const SimError&) = default;
 };

@@ -1486,6 +1486,25 @@ const sim::Simulator* simulator_of(PyObject* object) {
     return box != nullptr ? &std::get<sim::Simulator>(**box) : nullptr;
 }
 
+// The refusal of a record no batch can hold, not even an empty one:
+// duration ÷ dt (s ÷ s, in 32 bits, as the engine counts the record's
+// samples) finite but at or above 2^64, more samples than a machine word
+// counts (the engine saturates the count to the largest word, so it is not
+// the record's length). An infinite quotient (dt 0, an infinite duration) is
+// left to the first batch, which reports it; so are smaller counts, whose
+// batches give MemoryError or report their size.
+std::optional<std::string> oversized_record(const config::RecordParameters& record) {
+    const float samples = record.duration_s / record.dt_s;
+    // 2^64 as a 32-bit float: the first count a machine word cannot hold.
+    constexpr float word_limit = 18446744073709551616.0f;
+    if (!std::isfinite(samples) || !(samples >= word_limit)) return std::nullopt;
+    return kelvane::format(
+        "a record of duration_s {} s at dt {} s has {} samples per component, more than a "
+        "64-bit count holds, so no batch of it can be represented; shorten the duration or "
+        "lengthen dt",
+        record.duration_s, record.dt_s, samples);
+}
+
 // Simulator(config, slip_model, velocity_model)
 PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -1505,6 +1524,10 @@ PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         SimulatorBox built(new SimulatorResult(sim::Simulator::create(*hf_config, *slip_model, *layers)));
         if (const auto* error = std::get_if<sim::SimError>(built.get())) {
             raise_message(PyExc_ValueError, sim::display(*error));
+            return nullptr;
+        }
+        if (const std::optional<std::string> why = oversized_record(hf_config->record)) {
+            raise_message(PyExc_ValueError, *why);
             return nullptr;
         }
         return make_instance(type, std::move(built));

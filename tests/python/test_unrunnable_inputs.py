@@ -94,3 +94,119 @@ def test_an_infinite_window_still_abandons_the_batch():
     with pytest.raises(PANIC) as raised:
         batch(support.simulator(corner_frequency_constant=0.0))
     assert raised.value.args == ("a transform length that overflows usize is not a real request",)
+
+
+NO_MOMENT = (
+    "the slip model has a total moment of {} dyne-cm, but no subfault's moment weight (slip in "
+    "cm × shear speed² × density × subfault area, at the depth of its row) exceeds 0.001, so "
+    "the moment cannot be shared among the subfaults; subfaults whose centres lie in the air "
+    "layer carry almost no moment")
+
+# (case, segment overrides, rays): a positive moment no subfault carries
+NO_MOMENT_CASES = [
+    ("uniform slip of 3e-7 cm", dict(slip=support.grid(3e-7)), (0, 1, 2)),
+    ("the same, no rays", dict(slip=support.grid(3e-7)), ()),
+    ("a flat fault at the surface: every centre in the air layer",
+     dict(dip_deg=0.0, top_depth_km=0.0), (0, 1, 2)),
+]
+
+
+@pytest.mark.parametrize("case, overrides, rays", NO_MOMENT_CASES,
+                         ids=[c[0] for c in NO_MOMENT_CASES])
+def test_a_moment_no_subfault_carries_is_refused(case, overrides, rays):
+    with pytest.raises(ValueError) as raised:
+        o.Simulator(support.config(rayset=rays), o.SlipModel([support.segment(**overrides)]),
+                    support.velocity_model())
+    total = str(raised.value).split(" dyne-cm")[0].rsplit(" ", 1)[1]
+    assert float(total) > 0
+    assert str(raised.value) == NO_MOMENT.format(total)
+
+
+def test_a_moment_some_subfault_carries_runs_with_the_others_skipped():
+    # One subfault of ordinary slip among micrometre slips: it alone radiates.
+    slip = support.grid(3e-7)
+    slip[1, 2] = 100.0
+    acc = batch(o.Simulator(support.config(), o.SlipModel([support.segment(slip=slip)]),
+                            support.velocity_model()))
+    assert np.isfinite(acc).all() and acc.any()
+
+
+def thin_surface_layer(thickness_km):
+    """A layer `thickness_km` thick over the half-space; it gets the air layer."""
+    return support.velocity_model(
+        thickness_km=np.array([thickness_km, 0.0], np.float32), vp_km_s=np.array([5.0, 6.0]),
+        vsh_km_s=np.array([3.0, 3.5]), density_g_cm3=np.array([2.6, 2.8]),
+        quality_factor_p=np.array([200.0, 400.0], np.float32),
+        quality_factor_s=np.array([100.0, 200.0], np.float32))
+
+
+# (case, layer thickness km, ray code): a source below the model is placed the
+# 20 m gap above the bottom of its thin layer, which takes away all the path.
+THIN_LAYER_RAYS = [
+    ("2 m layer, one multiple", 0.002, 3),
+    ("2 m layer, two multiples", 0.002, 5),
+    ("6 m layer, one multiple", 0.006, 3),
+    ("20 m layer, direct ray from the receiver's depth", 0.02, 1),
+]
+
+
+@pytest.mark.parametrize("case, thickness_km, code", THIN_LAYER_RAYS,
+                         ids=[c[0] for c in THIN_LAYER_RAYS])
+def test_a_ray_a_thin_layer_leaves_no_path_still_arrives(case, thickness_km, code):
+    crust = thin_surface_layer(thickness_km)
+    stations = support.stations(2)
+    records = []
+    for rupture_s in (0.0, 0.5):
+        seg = support.segment(rupture_time_s=support.grid(rupture_s))
+        sim = o.Simulator(support.config(rayset=(code,), duration_s=40.0), o.SlipModel([seg]),
+                          crust)
+        acc = sim.run_stations(**stations)
+        assert np.isfinite(acc).all() and acc.any()
+        records.append(acc)
+    # The later rupture moves the first arrival by its 50 samples.
+    first = [int(np.flatnonzero(np.abs(acc).max(axis=(0, 1)))[0]) for acc in records]
+    assert first[1] == first[0] + 50
+
+
+# (case, duration_s, dt): finite, but more samples than a 64-bit count holds
+OVERSIZED = [
+    ("1e30 s at 1 ms", 1e30, 1e-3),
+    ("negative over negative", -1e30, -1e-3),
+    ("2^64 samples exactly", 2.0 ** 64, 1.0),
+]
+
+
+@pytest.mark.parametrize("case, duration_s, dt", OVERSIZED, ids=[c[0] for c in OVERSIZED])
+def test_a_record_longer_than_a_count_holds_is_refused(case, duration_s, dt):
+    with pytest.raises(ValueError) as raised:
+        support.simulator(duration_s=duration_s, dt=dt)
+    message = str(raised.value)
+    assert message.startswith("a record of duration_s ") and message.endswith(
+        "samples per component, more than a 64-bit count holds, so no batch of it can be "
+        "represented; shorten the duration or lengthen dt")
+
+
+def test_an_infinite_or_smaller_sample_count_is_left_to_the_batch():
+    # Below 2^64 the simulator is built (its batches report their size); dt 0
+    # and an infinite duration still fault at the first batch.
+    below = float(np.nextafter(np.float32(2.0 ** 64), np.float32(0)))
+    support.simulator(duration_s=below, dt=1.0)
+    for record in (dict(dt=0.0), dict(duration_s=float("inf"))):
+        with pytest.raises(PANIC):
+            batch(support.simulator(**record), 0)
+
+
+def test_a_never_placed_subfault_does_not_size_a_negative_interval_scratch():
+    # The shallow segment's rupture speed is 0, so its windows are infinite;
+    # its slip is 0, so no subfault of it is placed, and the deep segment's
+    # records come out as they do alone.
+    config = dict(dt=-0.01, duration_s=-20.0, rupture_velocity_fraction=-0.8,
+                  rupture_velocity_shallow=0.0)
+    deep = support.segment(top_depth_km=10.0)
+    silent = support.segment(top_depth_km=1.0, slip=support.grid(0.0))
+    both = batch(o.Simulator(support.config(**config), o.SlipModel([deep, silent]),
+                             support.velocity_model()))
+    alone = batch(o.Simulator(support.config(**config), o.SlipModel([deep]),
+                              support.velocity_model()))
+    assert both.shape == (3, 2, 2000)
+    np.testing.assert_array_equal(both, alone)
