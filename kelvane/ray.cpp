@@ -197,6 +197,10 @@ LayerFractions layer_fractions(std::span<const state::Layer> layers, std::size_t
     for (std::size_t k = 0; k < layer; ++k) top = top + layers[k].thickness_km;
     const double into = depth_km - top;
     const double t = layers[layer].thickness_km;
+    // A layer of no thickness has no part above or below any depth: the trim
+    // of a crossing there removes nothing (its fractions would be 0/0 or
+    // infinite, which made the count, and through it the travel time, NaN).
+    if (t == 0.0) return LayerFractions{0.0, 0.0};
     return LayerFractions{into / t, (t - into) / t};
 }
 

@@ -72,6 +72,11 @@ std::optional<SimError> dicing_mismatch(const input::StochModel& slip) {
     return std::nullopt;
 }
 
+// The deepest receiver level (the bottom of layer 0) layered rays are
+// measured right from: the depth up to which a first layer gets no air layer
+// (km, 32 bits).
+constexpr float buried_receiver_km = 0.001f;
+
 // The crust check: what the working layers `layers` (air layer included)
 // lack for the ray set, for records of `ndata` samples; none when a station
 // run can never fault on them.
@@ -105,11 +110,29 @@ std::optional<SimError> crust_shortfall(std::span<const state::InputLayer> layer
                                            [](const state::InputLayer& layer) {
                                                return layer.thickness_km > 0.0f;
                                            });
-    if (has_thickness) return std::nullopt;
-    SimError error{SimError::Kind::NoLayerBelowReceiver, 0, {}, 0.0f, 0.0f};
-    error.layer_count = layers.size();
-    error.ray_code = layered->code;
-    return error;
+    if (!has_thickness) {
+        SimError error{SimError::Kind::NoLayerBelowReceiver, 0, {}, 0.0f, 0.0f};
+        error.layer_count = layers.size();
+        error.ray_code = layered->code;
+        return error;
+    }
+    // The spreading of a layered ray measures the source's distance to the
+    // edges of its layer in a frame that leaves out layer 0, which is right
+    // within layer 0's thickness: 0.1 mm for the air layer, at most 1 m for a
+    // first layer that gets none because it is that thin. A first layer left
+    // without the air layer for its P speed (at most 0.01 km/s; 64-bit, as the
+    // air-layer test compares it) may be kilometres thick, and then the rays'
+    // lengths come out that much short, negative for sources near a layer's
+    // bottom, and the records NaN. (The air layer itself is 0.1 mm thick.)
+    const state::InputLayer& first = layers.front();
+    if (first.thickness_km > buried_receiver_km && first.vp_km_s <= 0.01) {
+        SimError error{SimError::Kind::BuriedReceiver, 0, {}, 0.0f, 0.0f};
+        error.depth_km = first.thickness_km;
+        error.vp_km_s = first.vp_km_s;
+        error.ray_code = layered->code;
+        return error;
+    }
+    return std::nullopt;
 }
 
 // The index of the first layer whose bottom is at or below `depth_km` (a
@@ -189,8 +212,16 @@ std::string display(const SimError& error) {
                 "its row) exceeds 0.001, so the moment cannot be shared among the subfaults; "
                 "subfaults whose centres lie in the air layer carry almost no moment",
                 error.total_moment_dyn_cm);
+        case SimError::Kind::BuriedReceiver:
+            return format(
+                "the first layer of the velocity model is {} km thick with a P speed of {} km/s "
+                "and gets no air layer, so the receivers lie at its bottom, {} km deep; ray type "
+                "{} and every other layered ray are measured from a receiver level at most "
+                "0.001 km deep, so over this model only ray type 0 can be used (a first layer "
+                "with a P speed above 0.01 km/s gets the air layer)",
+                error.depth_km, error.vp_km_s, error.depth_km, error.ray_code);
     }
-    fault(format("simulator error kind {} is not one of the four kinds",
+    fault(format("simulator error kind {} is not one of the five kinds",
                  static_cast<unsigned>(error.kind)));
 }
 

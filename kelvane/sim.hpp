@@ -116,13 +116,21 @@ struct RunScalars {
 //                          weight exceeds the weight threshold: the moment
 //                          cannot be shared among subfaults (each subfault's
 //                          moment scale would be infinite, and so its window)
-//                          (`total_moment_dyn_cm`).
+//                          (`total_moment_dyn_cm`);
+//   BuriedReceiver         a layered ray code over a working model whose
+//                          first layer, thicker than 0.001 km, got no air
+//                          layer for its P speed of at most 0.01 km/s: the
+//                          receivers lie at its bottom, and the
+//                          layered rays' lengths are measured from a receiver
+//                          level at most that deep (`depth_km`, `vp_km_s` of
+//                          the first layer, `ray_code`).
 struct SimError {
     enum class Kind : std::uint8_t {
         InconsistentSegments,
         SingleLayerModel,
         NoLayerBelowReceiver,
         NoSubfaultCarriesMoment,
+        BuriedReceiver,
     };
 
     Kind kind;
@@ -130,8 +138,8 @@ struct SimError {
     std::string_view dimension;  // "subfault_length_km" or "subfault_width_km" (static text)
     float found;                 // the offending segment's value (km)
     float expected;              // segment 0's value (km)
-    float depth_km = 0.0f;       // depth of the only layer's bottom (km)
-    double vp_km_s = 0.0;        // P speed of the only layer (km/s)
+    float depth_km = 0.0f;       // depth of the only (or the first) layer's bottom (km)
+    double vp_km_s = 0.0;        // P speed of the only (or the first) layer (km/s)
     std::size_t layer_count = 0;  // layers of the working model, the air layer included
     std::int32_t ray_code = 0;    // the first layered code of the ray set, in configuration order
     float total_moment_dyn_cm = 0.0f;  // the slip model's total moment (dyne-cm)

@@ -210,3 +210,64 @@ def test_a_never_placed_subfault_does_not_size_a_negative_interval_scratch():
                               support.velocity_model()))
     assert both.shape == (3, 2, 2000)
     np.testing.assert_array_equal(both, alone)
+
+
+def crust_under(thickness_km, vp_km_s):
+    """Layers of `thickness_km` and `vp_km_s` (shear speed vp / 1.7, at least
+    1 km/s); the last becomes the half-space."""
+    n = len(thickness_km)
+    vp = np.array(vp_km_s, float)
+    return support.velocity_model(
+        thickness_km=np.array(thickness_km, np.float32), vp_km_s=vp,
+        vsh_km_s=np.maximum(vp / 1.7, 1.0), density_g_cm3=np.full(n, 2.7),
+        quality_factor_p=np.full(n, 200.0, np.float32),
+        quality_factor_s=np.full(n, 100.0, np.float32), vs_moho_km_s=9.0)
+
+
+BURIED = (
+    "the first layer of the velocity model is 3 km thick with a P speed of {} km/s and gets no "
+    "air layer, so the receivers lie at its bottom, 3 km deep; ray type {} and every other "
+    "layered ray are measured from a receiver level at most 0.001 km deep, so over this model "
+    "only ray type 0 can be used (a first layer with a P speed above 0.01 km/s gets the air "
+    "layer)")
+
+# (case, layers (thickness km, vp km/s), fault top depth km, rays, P speed in the message)
+BURIED_CASES = [
+    ("zero and metre-thin layers, fault below", ((3, 0, 0.001, 10), (0, 3, 4, 5)), 5.0, (2,), 0),
+    ("zero and metre-thin layers, fault in the first layer", ((3, 0, 0.001, 10), (0, 3, 4, 5)),
+     1.0, (0, 2), 0),
+    ("thicker layers under it", ((3, 0.5, 1, 10), (0.01, 3, 4, 5)), 5.0, (1, 0), 0.01),
+]
+
+
+@pytest.mark.parametrize("case, crust, top_km, rays, vp", BURIED_CASES,
+                         ids=[c[0] for c in BURIED_CASES])
+def test_layered_rays_under_a_thick_first_layer_without_air_are_refused(case, crust, top_km,
+                                                                        rays, vp):
+    code = next(c for c in rays if c != 0)
+    with pytest.raises(ValueError) as raised:
+        o.Simulator(support.config(rayset=rays),
+                    o.SlipModel([support.segment(top_depth_km=top_km)]), crust_under(*crust))
+    assert str(raised.value) == BURIED.format(vp, code)
+
+
+def test_straight_rays_under_a_thick_first_layer_without_air_still_run():
+    sim = o.Simulator(support.config(rayset=(0,)), o.SlipModel([support.segment()]),
+                      crust_under((3, 0, 0.001, 10), (0, 3, 4, 5)))
+    acc = batch(sim)
+    assert np.isfinite(acc).all() and acc.any()
+
+
+@pytest.mark.parametrize("code", [1, 2, 3, 4])
+def test_a_zero_thickness_receiver_layer_leaves_the_travel_time_finite(code):
+    # A first layer 0.5 m thick gets no air layer; the layer under it has no
+    # thickness. Every layered ray ends with a crossing of it, which once made
+    # the travel time NaN, so the ray landed at the record's first sample with
+    # a vanishing amplitude (peaks of 1e-22 cm/s²).
+    crust = crust_under((0.0005, 0, 1, 10), (0, 3, 4, 5))
+    sim = o.Simulator(support.config(rayset=(code,), duration_s=30.0),
+                      o.SlipModel([support.segment()]), crust)
+    acc = batch(sim)
+    assert np.isfinite(acc).all()
+    assert np.abs(acc).max() > 0.1
+    assert not acc[..., :100].any()  # nothing arrives in the first second
