@@ -443,6 +443,50 @@ TEST(RayStationary, ZeroRangeEndsAtASmallPositiveParameter) {
     EXPECT_NEAR(s.t0, 1.0 + 5.0, 1e-5);  // the vertical time
 }
 
+// A thin layer (its thickness rounded to 32 bits, as a caller's is) under the
+// air layer and over the half-space: a source below the
+// model sits the gap above the thin layer's bottom, above its top, and the
+// source trim takes away more than the path holds.
+std::vector<Layer> thin_layer_model(double thickness_km) {
+    return {layer(static_cast<double>(1e-4f), 0.0005, 100.0f),
+            layer(static_cast<double>(static_cast<float>(thickness_km)), 3.0, 100.0f),
+            layer(0.0, 3.5, 200.0f)};
+}
+
+TEST(RayStationary, ARayWithNoPositiveCountRunsAtTheFastestSpeedItCrosses) {
+    // (thickness, code): one multiple in 2 m leaves the count 3 - 10 = -7; the
+    // direct ray from a source at the receiver's depth (20 m) leaves 0.
+    for (const auto& [thickness_km, code] :
+         std::vector<std::pair<double, std::int32_t>>{{0.002, 3}, {0.002, 5}, {0.02, 1}}) {
+        const std::vector<Layer> model = thin_layer_model(thickness_km);
+        RayState st;
+        const GreenFunction g = green_function(st, model, 5.0f, 12.0f, code, WaveMode::Sh);
+        EXPECT_LE(st.travel.s_traversals[1], 0.0f) << code;
+        const double p_max = (1.0 / 3.0) + (-1e-9);
+        EXPECT_EQ(g.rp0, static_cast<float>(p_max)) << code;
+        // The time is the horizontal run alone: no count above 0 adds to it.
+        EXPECT_EQ(g.stime, static_cast<float>(p_max * 12.0)) << code;
+        EXPECT_EQ(ray_timing(st, model, 5.0f, 12.0f, code, WaveMode::Sh).stime, g.stime) << code;
+    }
+}
+
+TEST(RayCounts, ACrossingOfALayerOfNoThicknessTrimsNothing) {
+    // A first layer 0.5 m thick (no air layer) over a layer of no thickness:
+    // every path ends crossing it, and its count stays whole.
+    const std::vector<Layer> model = {layer(0.0005, 1.0, 50.0f), layer(0.0, 2.0, 100.0f),
+                                      layer(1.0, 3.0, 200.0f), layer(0.0, 4.0, 400.0f)};
+    const LayerFractions f = layer_fractions(model, 1, 0.0005);
+    EXPECT_EQ(f.above, 0.0);
+    EXPECT_EQ(f.below, 0.0);
+    for (const std::int32_t code : {1, 2, 3}) {
+        RayState st;
+        const GreenFunction g = green_function(st, model, 5.0f, 10.0f, code, WaveMode::Sh);
+        EXPECT_FALSE(std::isnan(st.travel.s_traversals[1])) << code;
+        EXPECT_TRUE(std::isfinite(g.stime)) << code;
+        EXPECT_GT(g.stime, 10.0f / 3.0f * 0.9f) << code;
+    }
+}
+
 // At zero range dT/dp = -p c is negative for every p > 0, so the lower bound
 // stays 0 and every midpoint halves the upper bound exactly: p0 is p_max
 // scaled by 2^-k, k the number of midpoints evaluated. With counts 1 and 1.5
