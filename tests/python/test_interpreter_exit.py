@@ -133,24 +133,32 @@ def test_daemon_threads_in_the_module_at_exit_end_cleanly(how, where):
         context = f"after {linger} s: exit status {run.returncode}\n{err}"
         assert out == "calls in flight: True\n", context
         assert run.returncode == 0, context
-        for sign in ["FATAL", "terminate", "PanicException", "faulted"]:
-            assert sign not in err, context
+        # Nothing at all: a sanitizer's report can be cut short by the exit
+        # that it races, leaving only its first line and status 0.
+        assert err == "", context
 
 
-# Many daemon threads converting an argument whose `__index__` runs Python
-# code, so that most of them are inside the module, between bytecodes, when
-# the interpreter finalizes. What can make the module's test of "this thread
+# Many daemon threads inside the module, most of them between bytecodes in
+# Python code that it runs, when the interpreter finalizes: an argument's
+# `__index__`, or the `__del__` of an argument's iterator, whose last
+# reference the module gives up once the conversion is done and drops when
+# the entry point ends. What can make the module's test of "this thread
 # holds the lock" answer wrongly is varied with the script: a sub-interpreter
 # made earlier in the process (after which 3.11's own test answers yes on
 # every thread), and an exit that takes longer after the interpreter has
 # finalized (a library of the test's own whose destructor sleeps), which
 # leaves ended threads unwinding while the process's exit destroys static
-# objects.
+# objects. A thread ended in that `__del__` unwinds from the frame that drops
+# the references given up, through the entry point's cleanup: under the
+# sanitizer, the stack such an unwind leaves poisoned is where the runtime's
+# own clean-up at that cleanup writes (the suite's one exemption).
 CROWD_SCRIPT = """
 import sys, threading, time
+sys.path.insert(0, {support_dir!r})
 import _orvinta as o
 
-if sys.argv[1] == "subinterpreter":
+before, work = sys.argv[1], sys.argv[2]
+if before == "subinterpreter":
     try:
         import _testcapi
         _testcapi.run_in_subinterp("pass")
@@ -159,18 +167,64 @@ if sys.argv[1] == "subinterpreter":
         _interpreters.destroy(_interpreters.create())
 
 
+def busy():
+    total = 0
+    for k in range(2000):
+        total += k
+    return total
+
+
 class Slow:
     def __index__(self):
-        total = 0
-        for k in range(2000):
-            total += k
+        busy()
         return 1
+
+
+class SlowlyReleased:
+    # An iterator whose release runs Python code.
+    def __init__(self, items):
+        self.items = iter(items)
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return next(self.items)
+
+    def __del__(self):
+        busy()
+
+
+class Items:
+    # A sequence whose iterator only the module holds: the module gives up
+    # its last reference.
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, k):
+        return self.items[k]
+
+    def __iter__(self):
+        return SlowlyReleased(self.items)
+
+
+if work == "segments":
+    import support
+    segment = support.segment()
+call = {{
+    "conversion": lambda: o.PathParameters(rayset=[0, Slow(), Slow()], path_duration_model=0),
+    "rays": lambda: o.PathParameters(rayset=Items([0, Slow(), 2]), path_duration_model=Slow()),
+    "segments": lambda: o.SlipModel(Items([segment, segment])),
+}}[work]
 
 
 def convert():
     go.wait()
     while True:
-        o.PathParameters(rayset=[0, Slow(), Slow()], path_duration_model=0)
+        call()
 
 
 # The threads start together: a thread's start waits for the lock, which the
@@ -205,12 +259,16 @@ def slow_exit_library(tmp_path_factory):
     return str(library)
 
 
-@pytest.mark.parametrize("before, slow_exit", [
-    ("nothing", True),
-    ("subinterpreter", False),
-    ("subinterpreter", True),
-], ids=["slow exit", "after a sub-interpreter", "after a sub-interpreter, slow exit"])
-def test_a_crowd_of_daemon_threads_converting_arguments_at_exit(before, slow_exit, request):
+@pytest.mark.parametrize("work, before, slow_exit", [
+    ("conversion", "nothing", True),
+    ("conversion", "subinterpreter", False),
+    ("conversion", "subinterpreter", True),
+    ("rays", "nothing", False),
+    ("segments", "nothing", False),
+], ids=["slow exit", "after a sub-interpreter", "after a sub-interpreter, slow exit",
+        "released iterator of rays", "released iterator of segments"])
+def test_a_crowd_of_daemon_threads_converting_arguments_at_exit(work, before, slow_exit, request):
+    script = CROWD_SCRIPT.format(support_dir=SUPPORT_DIR)
     env = dict(os.environ)
     if slow_exit:
         # Appended, so that a sanitizer runtime preloaded by the test run
@@ -220,7 +278,7 @@ def test_a_crowd_of_daemon_threads_converting_arguments_at_exit(before, slow_exi
     runs, parallel = 24, 8
     failures = []
     for first in range(0, runs, parallel):
-        batch = [subprocess.Popen([sys.executable, "-c", CROWD_SCRIPT, before], env=env,
+        batch = [subprocess.Popen([sys.executable, "-c", script, before, work], env=env,
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
                  for _ in range(min(parallel, runs - first))]
         for run in batch:
@@ -228,3 +286,23 @@ def test_a_crowd_of_daemon_threads_converting_arguments_at_exit(before, slow_exi
             if run.returncode != 0 or out != "ran\n" or err:
                 failures.append(f"exit status {run.returncode}\n{err[-2000:]}")
     assert not failures, f"{len(failures)} of {runs} runs failed; the first:\n{failures[0]}"
+
+
+# The sanitized suite exempts one report, made by the sanitizer runtime's own
+# `sigaltstack` call when a thread ended above leaves its stack poisoned. The
+# exemption must stay that narrow: a `sigaltstack` call of the program's own
+# that writes past its buffer is still a report.
+OVERRUN_SCRIPT = """
+import ctypes
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+libc.sigaltstack(None, ctypes.c_void_p(libc.malloc(8)))  # writes a stack_t: 24 bytes
+"""
+
+
+@pytest.mark.skipif(not support.SANITIZED, reason="the exemption is the sanitized suite's")
+def test_the_sanitizer_exemption_leaves_other_sigaltstack_calls_checked():
+    run = subprocess.run([sys.executable, "-c", OVERRUN_SCRIPT],
+                         capture_output=True, text=True, timeout=60)
+    assert "ERROR: AddressSanitizer: heap-buffer-overflow" in run.stderr, run.stderr
+    assert run.returncode != 0
