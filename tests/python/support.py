@@ -132,3 +132,16 @@ def run_script(script, *args, timeout=120):
                           capture_output=True, text=True, timeout=timeout)
     assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr}"
     return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def assert_usage_error(parse_arguments, argv, message, capsys, **fields):
+    """`parse_arguments(argv)` exits with status 2 and writes "error: message"
+    to standard error; `fields` fill the {name} placeholders of both."""
+    argv = [arg.format(**fields) for arg in argv]
+    try:
+        parse_arguments(argv)
+    except SystemExit as exit:
+        assert exit.code == 2
+    else:
+        raise AssertionError(f"{argv} was accepted")
+    assert f"error: {message.format(**fields)}" in capsys.readouterr().err

@@ -17,6 +17,7 @@ import numpy as np
 import pytest
 from distributed import LocalCluster
 
+import support
 from support import SANITIZED
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
@@ -209,11 +210,7 @@ def a_file(tmp_path):
 ])
 def test_runs_that_cannot_be_held_or_set_up_are_refused(script, machine_of_16_gib, capsys, a_file,
                                                          argv, message):
-    argv = [arg.format(file=a_file) for arg in argv]
-    with pytest.raises(SystemExit) as exit:
-        script.parse_arguments(argv)
-    assert exit.value.code == 2
-    assert f"error: {message.format(file=a_file)}" in capsys.readouterr().err
+    support.assert_usage_error(script.parse_arguments, argv, message, capsys, file=a_file)
 
 
 @pytest.mark.parametrize("argv, attribute, parsed", [

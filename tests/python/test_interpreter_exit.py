@@ -22,6 +22,31 @@ import pytest
 
 import support
 
+# Python code both kinds of exit script run: a loop long enough for the
+# interpreter to hand its lock to another thread, and an iterator whose
+# release runs it.
+SLOW_PYTHON = """
+def busy():
+    total = 0
+    for k in range(2000):
+        total += k
+    return total
+
+
+class SlowlyReleased:
+    def __init__(self, items):
+        self.items = iter(items)
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return next(self.items)
+
+    def __del__(self):
+        busy()
+"""
+
 SCRIPT = """
 import sys, threading, time
 sys.path.insert(0, {support_dir!r})
@@ -31,13 +56,7 @@ import _orvinta as o
 how, where, linger = sys.argv[1], sys.argv[2], float(sys.argv[3])
 
 
-def busy():
-    # Long enough for the interpreter to hand its lock to another thread.
-    total = 0
-    for k in range(2000):
-        total += k
-    return total
-
+{slow_python}
 
 class SlowNumber:
     def __index__(self):
@@ -49,21 +68,6 @@ class SlowNumber:
         return 1.0
 
 
-class SlowlyReleased:
-    # An iterator over 1, 2 whose release runs Python code.
-    def __init__(self):
-        self.items = iter([1, 2])
-
-    def __iter__(self):
-        return self
-
-    def __next__(self):
-        return next(self.items)
-
-    def __del__(self):
-        busy()
-
-
 class Rays:
     def __len__(self):
         return 2
@@ -72,7 +76,7 @@ class Rays:
         return [1, 2][k]
 
     def __iter__(self):
-        return SlowlyReleased()
+        return SlowlyReleased([1, 2])
 
 
 sim = support.simulator(duration_s=5.0)
@@ -124,7 +128,7 @@ LINGER = ["0", "0.05", "0.3"]
     ("threads", "release"),  # inside `__del__`, run by releasing an argument's iterator
 ])
 def test_daemon_threads_in_the_module_at_exit_end_cleanly(how, where):
-    script = SCRIPT.format(support_dir=SUPPORT_DIR)
+    script = SCRIPT.format(support_dir=SUPPORT_DIR, slow_python=SLOW_PYTHON)
     runs = [subprocess.Popen([sys.executable, "-c", script, how, where, linger],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             for linger in LINGER]
@@ -167,32 +171,12 @@ if before == "subinterpreter":
         _interpreters.destroy(_interpreters.create())
 
 
-def busy():
-    total = 0
-    for k in range(2000):
-        total += k
-    return total
-
+{slow_python}
 
 class Slow:
     def __index__(self):
         busy()
         return 1
-
-
-class SlowlyReleased:
-    # An iterator whose release runs Python code.
-    def __init__(self, items):
-        self.items = iter(items)
-
-    def __iter__(self):
-        return self
-
-    def __next__(self):
-        return next(self.items)
-
-    def __del__(self):
-        busy()
 
 
 class Items:
@@ -268,7 +252,7 @@ def slow_exit_library(tmp_path_factory):
 ], ids=["slow exit", "after a sub-interpreter", "after a sub-interpreter, slow exit",
         "released iterator of rays", "released iterator of segments"])
 def test_a_crowd_of_daemon_threads_converting_arguments_at_exit(work, before, slow_exit, request):
-    script = CROWD_SCRIPT.format(support_dir=SUPPORT_DIR)
+    script = CROWD_SCRIPT.format(support_dir=SUPPORT_DIR, slow_python=SLOW_PYTHON)
     env = dict(os.environ)
     if slow_exit:
         # Appended, so that a sanitizer runtime preloaded by the test run

@@ -11,6 +11,8 @@ import sys
 import numpy as np
 import pytest
 
+import support
+
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 
@@ -89,11 +91,7 @@ def a_file(tmp_path):
     (["--out", "{file}/figures"], "argument --out: '{file}/figures' cannot be a folder: {file} is a file"),
 ])
 def test_values_that_cannot_run_are_refused_by_the_command_line(main_job, capsys, a_file, argv, message):
-    argv = [arg.format(file=a_file) for arg in argv]
-    with pytest.raises(SystemExit) as exit:
-        main_job.parse_arguments(argv)
-    assert exit.value.code == 2
-    assert f"error: {message.format(file=a_file)}\n" in capsys.readouterr().err
+    support.assert_usage_error(main_job.parse_arguments, argv, message + "\n", capsys, file=a_file)
 
 
 @pytest.mark.parametrize("argv, attribute, parsed", [
