@@ -173,13 +173,6 @@ def machine_of_16_gib(script, monkeypatch):
     monkeypatch.setattr(script, "machine_memory", lambda: 16 * 2**30)
 
 
-@pytest.fixture
-def a_file(tmp_path):
-    path = tmp_path / "records.npy"
-    path.write_bytes(b"")
-    return path
-
-
 @pytest.mark.parametrize("argv, message", [
     (["--threads", "0"], "argument --threads: must be at least 1, not 0"),  # was taken
     (["--threads", "-1"], "argument --threads: must be at least 1, not -1"),  # was a traceback

@@ -73,13 +73,6 @@ def test_the_main_job_writes_its_records_and_table(main_job, records, tmp_path):
     assert [int(row[0]) for row in rows] == list(range(len(stations)))
 
 
-@pytest.fixture
-def a_file(tmp_path):
-    path = tmp_path / "records.npy"
-    path.write_bytes(b"")
-    return path
-
-
 @pytest.mark.parametrize("argv, message", [
     (["--batch", "0"], "argument --batch: must be at least 1, not 0"),  # a range of step 0
     (["--batch", "-1"], "argument --batch: must be at least 1, not -1"),  # no batch at all
