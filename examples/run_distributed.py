@@ -239,21 +239,31 @@ def nanny_fraction() -> float:
     return float(fraction) if fraction else 1.0
 
 
+def batch_count(args: argparse.Namespace) -> int:
+    """Batches of the run."""
+    return math.ceil(args.stations / args.batch)
+
+
 def batch_records_bytes(args: argparse.Namespace, samples: int) -> int:
     """Bytes of the records of one batch, the largest."""
     return RECORD_BYTES_PER_SAMPLE * min(args.batch, args.stations) * samples
 
 
-def worker_need(args: argparse.Namespace, samples: int, threads: int, window: int) -> tuple[int, str]:
+def station_bytes(samples: int) -> int:
+    """Bytes a thread needs to run one station of `samples` samples, besides its records."""
+    return STATION_BYTES_PER_SAMPLE * samples + STATION_SCRATCH_BYTES
+
+
+def worker_need(args: argparse.Namespace, samples: int, threads: int) -> tuple[int, str]:
     """Peak bytes a worker of `threads` threads may need, and how they add up: the records of
     every batch in flight (each may run on it, and stays there until fetched) and of one
     more, the copy of a batch being sent, or spilled to disk and read back, the memory to
     run a station on each of its threads, and the process itself."""
-    batches = math.ceil(args.stations / args.batch)
-    held = min(window, batches) + 1
+    batches = batch_count(args)
+    held = min(args.window, batches) + 1
     running = min(threads, batches)
     stations = min(args.batch, args.stations)
-    station = STATION_BYTES_PER_SAMPLE * samples + STATION_SCRATCH_BYTES
+    station = station_bytes(samples)
     need = WORKER_PROCESS_BYTES + held * batch_records_bytes(args, samples) + running * station
     how = (f"{held - 1} batch{'es' * (held > 2)} in flight and a copy of one, each 3 components × "
            f"{stations} station{'s' * (stations > 1)} × {samples} samples × 4 bytes, + {running} × "
@@ -262,15 +272,14 @@ def worker_need(args: argparse.Namespace, samples: int, threads: int, window: in
     return need, how
 
 
-def memory_refusal(args: argparse.Namespace, workers: list[tuple[str, int, int, str]],
-                   window: int, local: bool) -> str | None:
+def memory_refusal(args: argparse.Namespace, workers: list[tuple[str, int, int, str]]) -> str | None:
     """Why the run cannot be held in memory, or None. `workers` lists each worker's name, its
-    memory limit, its threads and where the limit comes from; `window` is the batches in
-    flight; `local` says whether the workers run on this machine, beside the client."""
+    memory limit, its threads and where the limit comes from; `args.window` is the batches in
+    flight. Without a scheduler the workers run on this machine, beside the client."""
     samples = record_samples(args.duration)
     records = f"records of {samples} samples ({args.duration:g} s at {DT_S} s)"
     for name, limit, threads, source in workers:
-        need, how = worker_need(args, samples, threads, window)
+        need, how = worker_need(args, samples, threads)
         budget = int(nanny_fraction() * limit)
         if need > budget:
             return (f"batches of {records}: {name} may need {format_bytes(need)} ({how}), more than "
@@ -281,12 +290,11 @@ def memory_refusal(args: argparse.Namespace, workers: list[tuple[str, int, int, 
     batch = batch_records_bytes(args, samples)
     gathered = RECORD_BYTES_PER_SAMPLE * args.stations * samples + batch
     how = f"3 components × {args.stations} × {samples} samples × 4 bytes, and one batch more"
-    if local:
-        batches = math.ceil(args.stations / args.batch)
+    if args.scheduler is None:
+        batches = batch_count(args)
         busy = min(args.workers, batches)  # workers given a batch
-        station = STATION_BYTES_PER_SAMPLE * samples + STATION_SCRATCH_BYTES
-        gathered += (min(window, batches) * batch
-                     + busy * (WORKER_PROCESS_BYTES + min(args.threads, batches) * station))
+        gathered += (min(args.window, batches) * batch
+                     + busy * (WORKER_PROCESS_BYTES + min(args.threads, batches) * station_bytes(samples)))
         how += f", beside the {busy} worker{'s that run' if busy > 1 else ' that runs'} the batches"
     if gathered > machine_memory():
         return (f"{args.stations} station{'s' * (args.stations > 1)}' {records}: gathering them needs "
@@ -332,7 +340,7 @@ def parse_arguments(argv=None) -> argparse.Namespace:
                   f"worker{'s' * (args.workers > 1)}")
         workers = [("each local worker", args.memory_limit, args.threads, source)]
         args.window = in_flight(args.workers * args.threads)
-    refusal = memory_refusal(args, workers, args.window, local=args.scheduler is None)
+    refusal = memory_refusal(args, workers)
     if refusal:
         parser.error(refusal)
     return args
@@ -361,7 +369,7 @@ def connect(args: argparse.Namespace) -> Client:
                     "its memory limit" if entry.get("memory_limit") else "its machine's memory")
                    for address, entry in info.items() if address in memory]
         args.window = in_flight(sum(threads for _, _, threads, _ in workers))
-        refusal = memory_refusal(args, workers, args.window, local=False)
+        refusal = memory_refusal(args, workers)
         if refusal:
             parser.error(refusal)
     except BaseException:

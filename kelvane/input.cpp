@@ -137,9 +137,8 @@ std::variant<std::vector<state::InputLayer>, state::ModelError> build_velocity_m
 std::vector<state::InputLayer> insert_air_layer(std::vector<state::InputLayer> vmod_in) {
     KELVANE_CHECK(!vmod_in.empty(), "cannot insert an air layer into a velocity model with no layers");
     const state::InputLayer& first = vmod_in[0];
-    // 0.001 km in 32 bits against the depth; 0.01 km/s in 64 bits against vp.
     // A NaN in either compares false and leaves the model unchanged.
-    if (first.depth_km > 0.001f && first.vp_km_s > 0.01) {
+    if (first.depth_km > air_layer_min_depth_km && first.vp_km_s > air_layer_min_vp_km_s) {
         // A 0.1 m layer of near-vacuum: speeds and density are the 32-bit
         // values 0.001, 0.0005 and 0.001 widened to 64 bits.
         const state::InputLayer air{1e-4f,

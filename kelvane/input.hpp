@@ -346,6 +346,12 @@ struct Station {
 std::variant<std::vector<state::InputLayer>, state::ModelError> build_velocity_model(
     std::span<const state::InputLayer> layers, double vs_moho_km_s);
 
+// A prepared model's first layer gets the air layer when it is deeper than
+// this (km, compared in 32 bits) ...
+inline constexpr float air_layer_min_depth_km = 0.001f;
+// ... and its P speed is above this (km/s, compared in 64 bits).
+inline constexpr double air_layer_min_vp_km_s = 0.01;
+
 // Puts a 0.1 m air layer in front of a prepared model whose first layer is
 // deeper than 0.001 km and has a P speed above 0.01 km/s; otherwise returns
 // the list unchanged. Faults on an empty list.

@@ -41,14 +41,15 @@ constexpr float deg_to_rad = 0.017453292f;
 // weight sum (the station run skips normalised weights below it too).
 constexpr float weight_threshold = 0.001f;
 
+// 2^64 as a 32-bit float: the first sample count a machine word cannot hold.
+constexpr float word_limit = 18446744073709551616.0f;
+
 // The samples of a record: duration ÷ dt in 32 bits, truncated toward zero
 // with saturation (negative or NaN gives 0; 2^64 or more, inf included, gives
 // the largest machine word).
 std::size_t samples_in(float duration_s, float dt_s) {
     const float quotient = duration_s / dt_s;
     if (!(quotient >= 0.0f)) return 0;
-    // 2^64 as a 32-bit float: the first value the machine word cannot hold.
-    constexpr float word_limit = 18446744073709551616.0f;
     if (quotient >= word_limit) return std::numeric_limits<std::size_t>::max();
     return static_cast<std::size_t>(quotient);
 }
@@ -71,11 +72,6 @@ std::optional<SimError> dicing_mismatch(const input::StochModel& slip) {
     }
     return std::nullopt;
 }
-
-// The deepest receiver level (the bottom of layer 0) layered rays are
-// measured right from: the depth up to which a first layer gets no air layer
-// (km, 32 bits).
-constexpr float buried_receiver_km = 0.001f;
 
 // The crust check: what the working layers `layers` (air layer included)
 // lack for the ray set, for records of `ndata` samples; none when a station
@@ -120,12 +116,13 @@ std::optional<SimError> crust_shortfall(std::span<const state::InputLayer> layer
     // edges of its layer in a frame that leaves out layer 0, which is right
     // within layer 0's thickness: 0.1 mm for the air layer, at most 1 m for a
     // first layer that gets none because it is that thin. A first layer left
-    // without the air layer for its P speed (at most 0.01 km/s; 64-bit, as the
+    // without the air layer for its P speed (at most 0.01 km/s, compared as the
     // air-layer test compares it) may be kilometres thick, and then the rays'
     // lengths come out that much short, negative for sources near a layer's
     // bottom, and the records NaN. (The air layer itself is 0.1 mm thick.)
     const state::InputLayer& first = layers.front();
-    if (first.thickness_km > buried_receiver_km && first.vp_km_s <= 0.01) {
+    if (first.thickness_km > input::air_layer_min_depth_km &&
+        first.vp_km_s <= input::air_layer_min_vp_km_s) {
         SimError error{SimError::Kind::BuriedReceiver, 0, {}, 0.0f, 0.0f};
         error.depth_km = first.thickness_km;
         error.vp_km_s = first.vp_km_s;
@@ -145,6 +142,12 @@ std::size_t layer_at(std::span<const state::InputLayer> layers, float depth_km) 
 }
 
 }  // namespace
+
+std::optional<float> saturated_sample_count(const config::RecordParameters& record) {
+    const float quotient = record.duration_s / record.dt_s;  // as samples_in divides
+    if (std::isinf(quotient) || !(quotient >= word_limit)) return std::nullopt;
+    return quotient;
+}
 
 SourceStrength SourceStrength::create(float stress_drop_bars, float avg_subfault_km,
                                       float total_moment_dyn_cm, std::size_t subfault_count) {

@@ -150,6 +150,13 @@ struct SimError {
 // The message of `error`, as the module raises it unchanged.
 std::string display(const SimError& error);
 
+// The sample count duration ÷ dt (32 bits) of `record` when it is finite but
+// 2^64 or more: there the record's sample count (`Simulator::ndata`)
+// saturates to the largest machine word and is not the record's length, and
+// no batch of it, not even an empty one, can be represented. None otherwise,
+// an infinite count (dt 0, an infinite duration) included.
+std::optional<float> saturated_sample_count(const config::RecordParameters& record);
+
 // The frequencies of the site-amplification table (Hz), in table order.
 inline constexpr std::array<float, 20> fn_hz = {
     0.01f, 0.02f, 0.03f, 0.05f, 0.07f, 0.1f, 0.2f, 0.3f, 0.5f, 0.7f,

@@ -1486,23 +1486,18 @@ const sim::Simulator* simulator_of(PyObject* object) {
     return box != nullptr ? &std::get<sim::Simulator>(**box) : nullptr;
 }
 
-// The refusal of a record no batch can hold, not even an empty one:
-// duration ÷ dt (s ÷ s, in 32 bits, as the engine counts the record's
-// samples) finite but at or above 2^64, more samples than a machine word
-// counts (the engine saturates the count to the largest word, so it is not
-// the record's length). An infinite quotient (dt 0, an infinite duration) is
-// left to the first batch, which reports it; so are smaller counts, whose
-// batches give MemoryError or report their size.
+// The refusal of a record no batch can hold, not even an empty one (a
+// finite sample count of 2^64 or more). An infinite count (dt 0, an infinite
+// duration) is left to the first batch, which reports it; so are smaller
+// counts, whose batches give MemoryError or report their size.
 std::optional<std::string> oversized_record(const config::RecordParameters& record) {
-    const float samples = record.duration_s / record.dt_s;
-    // 2^64 as a 32-bit float: the first count a machine word cannot hold.
-    constexpr float word_limit = 18446744073709551616.0f;
-    if (!std::isfinite(samples) || !(samples >= word_limit)) return std::nullopt;
+    const std::optional<float> samples = sim::saturated_sample_count(record);
+    if (!samples) return std::nullopt;
     return kelvane::format(
         "a record of duration_s {} s at dt {} s has {} samples per component, more than a "
         "64-bit count holds, so no batch of it can be represented; shorten the duration or "
         "lengthen dt",
-        record.duration_s, record.dt_s, samples);
+        record.duration_s, record.dt_s, *samples);
 }
 
 // Simulator(config, slip_model, velocity_model)
