@@ -58,6 +58,18 @@ GeoPoint over_the_pole(GeoPoint point) {
     return point;
 }
 
+// Down-dip distance of the centres of row j (from 0) from the top edge, km.
+float row_down_dip_km(float width_km, std::size_t j) {
+    const float half_width_km = 0.5f * width_km;
+    return (static_cast<float>(j) * width_km) + half_width_km;
+}
+
+// Depth of a centre dd km down dip from the top edge of a plane dipping with
+// sine s_dip, km.
+float centre_depth_km(float s_dip, float dd, float top_depth_km) {
+    return (s_dip * dd) + top_depth_km;
+}
+
 }  // namespace
 
 namespace detail {
@@ -121,12 +133,11 @@ SubfaultGeometry subfault_geometry(const FaultPlane& plane, GeoPoint station) {
     const float s_strike = ::sinf(strike);
     const float c_strike = ::cosf(strike);
 
-    const float half_width_km = 0.5f * width_km;
     SubfaultRay* ray = geometry.rays.data();
     for (std::size_t j = 0; j < n_dip; ++j) {
         // Down-dip distance, depth and horizontal offset of this row's centres.
-        const float dd = (static_cast<float>(j) * width_km) + half_width_km;
-        const float zm1 = (s_dip * dd) + plane.top_depth_km;
+        const float dd = row_down_dip_km(width_km, j);
+        const float zm1 = centre_depth_km(s_dip, dd, plane.top_depth_km);
         const float h = dd * c_dip;
         const float h_c_strike = h * c_strike;
         const float h_s_strike = h * s_strike;
@@ -152,6 +163,12 @@ SubfaultGeometry subfault_geometry(const FaultPlane& plane, GeoPoint station) {
         }
     }
     return geometry;
+}
+
+float row_centre_depth_km(const FaultPlane& plane, std::size_t row) {
+    const float s_dip = ::sinf(radians(plane.dip_deg));
+    return centre_depth_km(s_dip, row_down_dip_km(plane.subfault_width_km, row),
+                           plane.top_depth_km);
 }
 
 SubfaultRay SubfaultGeometry::at(std::size_t along_strike, std::size_t down_dip) const {

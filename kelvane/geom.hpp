@@ -80,6 +80,11 @@ DistanceAzimuth distance_azimuth(GeoPoint event, GeoPoint station);
 // invariant (the call faults); NaN coordinates or angles flow into the rays.
 SubfaultGeometry subfault_geometry(const FaultPlane& plane, GeoPoint station);
 
+// The depth of the centres of down-dip row `row` (counted from 0) of `plane`,
+// km: the `depth_km` that `subfault_geometry` gives every subfault of that row,
+// bit for bit, whatever the station.
+float row_centre_depth_km(const FaultPlane& plane, std::size_t row);
+
 namespace detail {
 
 // Steps 2-5 of `distance_azimuth`: turns the solver's 64-bit distance (metres)

@@ -63,40 +63,6 @@ const HalfAngle half_right = joint_sine_cosine(std::numbers::pi / 2.0);
     fault(format("ray type {} is negative; th1 would be undefined", ray_type));
 }
 
-// Where a layered ray starts: the layer and the (moved) source depth.
-struct SourcePlacement {
-    std::size_t layer;
-    double depth_km;
-};
-
-// The source-layer search, the fallback for a source below the model, and the
-// treatment of a source at or above the receiver level.
-//
-// A layered ray must start below layer 0: from layer 0 the direct ray would
-// have no crossings and the reflected rays would start in the receiver layer,
-// outside the range the spreading sum covers. A source the search places in
-// layer 0 (shallower than the bottom of layer 0, the receiver level) is
-// therefore searched again as a source on the receiver-level interface, which
-// the search moves the gap below it, into layer 1. When no layer below layer 0
-// has positive thickness (a model of one layer, or a half-space right under
-// the air layer) no layered ray exists and the call faults.
-SourcePlacement place_source(std::span<const state::Layer> layers, double depth_km) {
-    SourceLayer found = source_layer(layers, depth_km);
-    if (found.layer && *found.layer == 0) {
-        // At or above the receiver level: start on the receiver-level interface.
-        found = source_layer(layers, layers[0].thickness_km);
-    }
-    if (found.layer) return SourcePlacement{*found.layer, found.depth_km};
-    // Below every interface: the gap above the bottom of the deepest layer with thickness.
-    const DeepestLayer deepest = deepest_layer_with_thickness(layers);
-    if (deepest.layer == 0) [[unlikely]] {
-        fault(format("no layer below the receiver layer of this {}-layer velocity model has "
-                     "positive thickness, so no layered ray can be traced",
-                     layers.size()));
-    }
-    return SourcePlacement{deepest.layer, deepest.thickness_km - source_gap_km};
-}
-
 // sin(incidence) = p * vs, capped below 1; returns 1 / cos(incidence).
 double inverse_cosine(double ray_parameter, double vsh_km_s) {
     double sini = ray_parameter * vsh_km_s;
@@ -153,6 +119,26 @@ DeepestLayer deepest_layer_with_thickness(std::span<const state::Layer> layers) 
         }
     }
     return deepest;
+}
+
+// A layered ray must start below layer 0: from layer 0 the direct ray would
+// have no crossings and the reflected rays would start in the receiver layer,
+// outside the range the spreading sum covers.
+SourcePlacement place_source(std::span<const state::Layer> layers, double depth_km) {
+    SourceLayer found = source_layer(layers, depth_km);
+    if (found.layer && *found.layer == 0) {
+        // At or above the receiver level: start on the receiver-level interface.
+        found = source_layer(layers, layers[0].thickness_km);
+    }
+    if (found.layer) return SourcePlacement{*found.layer, found.depth_km, false};
+    // Below every interface: the gap above the bottom of the deepest layer with thickness.
+    const DeepestLayer deepest = deepest_layer_with_thickness(layers);
+    if (deepest.layer == 0) [[unlikely]] {
+        fault(format("no layer below the receiver layer of this {}-layer velocity model has "
+                     "positive thickness, so no layered ray can be traced",
+                     layers.size()));
+    }
+    return SourcePlacement{deepest.layer, deepest.thickness_km - source_gap_km, true};
 }
 
 RayPath RayPath::create(Rays& rays, WaveMode mode) {
@@ -477,27 +463,15 @@ std::complex<double> cagniard_time_derivative(const RayState& state,
 
 Stationary stationary_ray_parameter(const RayState& state, std::span<const state::Layer> layers,
                                     double range_km) {
-    // Fastest speed crossed; a NaN speed never compares larger.
+    // Fastest speed crossed; a NaN speed never compares larger. A layer of no
+    // thickness adds no path, so whatever its speed it bounds no ray
+    // parameter: it is a reflector only (it ends the descent of the
+    // reflections and multiples).
     double v_max = 0.0;
     for (const TraversedLayer tl : traversed_layers(state, layers)) {
+        if (tl.layer.thickness_km == 0.0) continue;
         if (tl.p > 0.0f && tl.layer.vp_km_s > v_max) v_max = tl.layer.vp_km_s;
         if (tl.s > 0.0f && tl.layer.vsh_km_s > v_max) v_max = tl.layer.vsh_km_s;
-    }
-    if (v_max == 0.0) {
-        // No layer keeps a positive count: the source trim took away all the
-        // path (a source placed the gap above the bottom of a layer thinner
-        // than the gap, or at the receiver's depth). Such a ray still runs
-        // through the layers it crosses, so the fastest speed crossed is
-        // taken over its crossings; the time is then the horizontal run
-        // p0·r, not an infinite p_max·r. Any ray with a positive count is
-        // timed as before.
-        const std::vector<std::size_t>& crossed = state.rays.layer_indices;
-        const std::vector<WaveMode>& modes = state.rays.wave_modes;
-        for (std::size_t k = 0; k < crossed.size(); ++k) {
-            const state::Layer& layer = layers[crossed[k]];
-            const double v = modes[k] == WaveMode::P ? layer.vp_km_s : layer.vsh_km_s;
-            if (v > v_max) v_max = v;
-        }
     }
     const double p_max = (1.0 / v_max) + below_critical_s_km;
 

@@ -153,6 +153,25 @@ SourceLayer source_layer(std::span<const state::Layer> layers, double depth_km);
 // with positive thickness, km.
 DeepestLayer deepest_layer_with_thickness(std::span<const state::Layer> layers);
 
+// Where a layered ray from a subfault centre starts.
+struct SourcePlacement {
+    std::size_t layer;  // the layer of the first crossing
+    double depth_km;    // the source depth the ray is traced from, km from the top of layer 0
+    // True when no interface lies below the centre (nor below the receiver
+    // level, for a centre above it): the source is then placed the gap above
+    // the bottom of the deepest layer with thickness, whatever its own depth.
+    bool below_model;
+};
+
+// The start of every layered ray from a centre `depth_km` deep (km from the
+// top of layer 0), as `green_function` places it: the source-layer search;
+// a centre the search puts in layer 0 (at or above the receiver level) is
+// searched again as a centre on the receiver-level interface, so that every
+// ray starts below layer 0; a centre below every interface starts the gap
+// above the bottom of the deepest layer with thickness. Faults when no layer
+// below layer 0 has positive thickness (no layered ray exists there).
+SourcePlacement place_source(std::span<const state::Layer> layers, double depth_km);
+
 // Builder of a path inside a `Rays`: every crossing it appends carries `mode`.
 // Distinct from the spectral record `stoc::RayPath`.
 struct RayPath {
@@ -293,8 +312,11 @@ struct Stationary {
 };
 
 // p0 by bisection of dT/dp on [0, p_max], p_max just below 1/(fastest speed
-// crossed), to |dT/dp| <= 0.01 km or at most 40 midpoints; p0 = p_max when
-// dT/dp there is not negative. t0 = Re T(p0).
+// of the layers with thickness that keep a positive count), to |dT/dp| <=
+// 0.01 km or at most 40 midpoints; p0 = p_max when dT/dp there is not
+// negative. t0 = Re T(p0). With no such layer p_max is infinite; a source the
+// simulator accepts always leaves one (it starts inside a layer below the
+// receiver level).
 Stationary stationary_ray_parameter(const RayState& state, std::span<const state::Layer> layers,
                                     double range_km);
 

@@ -41,6 +41,11 @@ constexpr float deg_to_rad = 0.017453292f;
 // weight sum (the station run skips normalised weights below it too).
 constexpr float weight_threshold = 0.001f;
 
+// A first layer without the air layer for its P speed is refused to layered
+// rays from this thickness on: the source gap (0.02 km, in 32 bits), the
+// least distance of a source from the bottom of its layer (km).
+constexpr float buried_receiver_min_km = static_cast<float>(ray::source_gap_km);
+
 // 2^64 as a 32-bit float: the first sample count a machine word cannot hold.
 constexpr float word_limit = 18446744073709551616.0f;
 
@@ -113,21 +118,102 @@ std::optional<SimError> crust_shortfall(std::span<const state::InputLayer> layer
         return error;
     }
     // The spreading of a layered ray measures the source's distance to the
-    // edges of its layer in a frame that leaves out layer 0, which is right
+    // edge of its layer in a frame that leaves out layer 0, which is right
     // within layer 0's thickness: 0.1 mm for the air layer, at most 1 m for a
     // first layer that gets none because it is that thin. A first layer left
-    // without the air layer for its P speed (at most 0.01 km/s, compared as the
-    // air-layer test compares it) may be kilometres thick, and then the rays'
-    // lengths come out that much short, negative for sources near a layer's
-    // bottom, and the records NaN. (The air layer itself is 0.1 mm thick.)
+    // without the air layer for its P speed (at most 0.01 km/s, compared as
+    // the air-layer test compares it: a caller's own air layer) shortens the
+    // first leg of every downgoing ray by its thickness. No source lies
+    // closer than the source gap to the bottom of its layer, so a layer
+    // thinner than the gap leaves every leg a length (metres short at most,
+    // the records within a few per cent of the same crust without it), while
+    // one at least as thick leaves a source the gap above an interface no
+    // first leg or a negative one: such a layer kilometres thick made the
+    // records NaN.
     const state::InputLayer& first = layers.front();
-    if (first.thickness_km > input::air_layer_min_depth_km &&
-        first.vp_km_s <= input::air_layer_min_vp_km_s) {
+    if (first.thickness_km >= buried_receiver_min_km && first.vp_km_s <= input::air_layer_min_vp_km_s) {
         SimError error{SimError::Kind::BuriedReceiver, 0, {}, 0.0f, 0.0f};
         error.depth_km = first.thickness_km;
         error.vp_km_s = first.vp_km_s;
         error.ray_code = layered->code;
         return error;
+    }
+    return std::nullopt;
+}
+
+// The first layer of the prepared model `prepared` (the caller's layers down
+// to the half-space, before the air layer) whose thickness is negative, when
+// the ray set has a layered code; none otherwise. The tracer sums thicknesses
+// into interface depths and path lengths: a negative one leaves rays
+// negative lengths and a source above the top of its own layer, and can take
+// every positive count off a ray, whose ray parameter is then unbounded.
+std::optional<SimError> negative_thickness(std::span<const state::InputLayer> prepared,
+                                           std::span<const config::RayType> rayset) {
+    const auto layered = std::find_if(rayset.begin(), rayset.end(),
+                                      [](config::RayType code) { return code.code != 0; });
+    if (layered == rayset.end()) return std::nullopt;
+    for (std::size_t k = 0; k < prepared.size(); ++k) {
+        if (!(prepared[k].thickness_km < 0.0f)) continue;
+        SimError error{SimError::Kind::NegativeThickness, 0, {}, 0.0f, 0.0f};
+        error.layer_index = k;
+        error.depth_km = prepared[k].thickness_km;
+        error.ray_code = layered->code;
+        return error;
+    }
+    return std::nullopt;
+}
+
+// The depth of the top of layer `layer` of `layers` (km from the top of layer
+// 0): the thicknesses above it summed in index order, as the tracer's
+// end-layer trims sum them.
+double layer_top_km(std::span<const state::Layer> layers, std::size_t layer) {
+    double top = 0.0;
+    for (std::size_t k = 0; k < layer; ++k) top = top + layers[k].thickness_km;
+    return top;
+}
+
+// The first subfault row of `slip` that carries moment (a weight of `weights`
+// not below the threshold, or NaN: the rows the station run traces) and whose
+// layered rays over the working layers `vmod` would start far above it
+// (`traced_far_above`); none when the ray set has no layered code. Rows in
+// segment order, top row first.
+std::optional<SimError> source_far_above_trace(
+    const input::StochModel& slip, std::span<const std::vector<MomentWeight>> weights,
+    std::span<const state::Layer> vmod, std::span<const config::RayType> rayset) {
+    const auto layered = std::find_if(rayset.begin(), rayset.end(),
+                                      [](config::RayType code) { return code.code != 0; });
+    if (layered == rayset.end()) return std::nullopt;
+    const std::size_t segment_count = std::min(slip.segments.size(), weights.size());
+    for (std::size_t s = 0; s < segment_count; ++s) {
+        const input::Segment& segment = slip.segments[s];
+        const std::span<const MomentWeight> segment_weights = weights[s];
+        const geom::FaultPlane plane = fault_plane_of(segment);
+        const std::size_t along = segment.along_strike_count;
+        for (std::size_t row = 0; row < segment.down_dip_count; ++row) {
+            const std::span<const MomentWeight> row_weights =
+                segment_weights.subspan(row * along, along);
+            const bool traced = std::any_of(row_weights.begin(), row_weights.end(),
+                                            [](MomentWeight w) { return !(w.value < weight_threshold); });
+            if (!traced) continue;
+            const float depth_km = geom::row_centre_depth_km(plane, row);
+            const ray::SourcePlacement placement =
+                ray::place_source(vmod, static_cast<double>(depth_km));
+            const FarAboveTrace why = traced_far_above(vmod, depth_km, placement);
+            if (why == FarAboveTrace::None) continue;
+            SimError error{SimError::Kind::SourceFarAboveTrace, s, {}, 0.0f, 0.0f};
+            error.row = row;
+            error.source_depth_km = depth_km;
+            error.traced_depth_km = placement.depth_km;
+            error.far_above = why;
+            error.reference_depth_km = why == FarAboveTrace::AboveStartLayer
+                                           ? layer_top_km(vmod, placement.layer)
+                                           : vmod.front().thickness_km;
+            error.start_layer_thickness_km = vmod[placement.layer].thickness_km;
+            error.start_vsh_km_s = vmod[placement.layer].vsh_km_s;
+            error.own_vsh_km_s = vmod[source_layer_for(vmod, depth_km)].vsh_km_s;
+            error.ray_code = layered->code;
+            return error;
+        }
     }
     return std::nullopt;
 }
@@ -143,9 +229,27 @@ std::size_t layer_at(std::span<const state::InputLayer> layers, float depth_km) 
 
 }  // namespace
 
-std::optional<float> saturated_sample_count(const config::RecordParameters& record) {
+FarAboveTrace traced_far_above(std::span<const state::Layer> layers, float depth_km,
+                               const ray::SourcePlacement& placement) {
+    if (!placement.below_model || std::isnan(depth_km)) return FarAboveTrace::None;
+    if (placement.depth_km <= layers[0].thickness_km) return FarAboveTrace::AtReceiverLevel;
+    if (placement.depth_km < layer_top_km(layers, placement.layer)) {
+        return FarAboveTrace::AboveStartLayer;
+    }
+    if (static_cast<double>(depth_km) > max_traced_depth_ratio * placement.depth_km) {
+        return FarAboveTrace::ShallowerThanHalf;
+    }
+    const double own_vsh_km_s = layers[source_layer_for(layers, depth_km)].vsh_km_s;
+    if (layers[placement.layer].vsh_km_s < min_start_speed_fraction * own_vsh_km_s) {
+        return FarAboveTrace::SlowerStartLayer;
+    }
+    return FarAboveTrace::None;
+}
+
+std::optional<float> unrepresentable_sample_count(const config::RecordParameters& record) {
     const float quotient = record.duration_s / record.dt_s;  // as samples_in divides
-    if (std::isinf(quotient) || !(quotient >= word_limit)) return std::nullopt;
+    if (std::isinf(quotient)) return std::nullopt;
+    if (samples_in(record.duration_s, record.dt_s) <= max_record_samples) return std::nullopt;
     return quotient;
 }
 
@@ -187,6 +291,34 @@ SegmentAngles SegmentAngles::for_segment(const input::Segment& segment, float co
             corner_const / alpha_t(segment.dip_deg, segment.rake_deg, calpha)};
 }
 
+namespace {
+
+// Why a subfault's layered rays would start far above it, for its message.
+std::string far_above_reason(const SimError& error) {
+    switch (error.far_above) {
+        case FarAboveTrace::AtReceiverLevel:
+            return format("at or above the receivers' level ({} km deep)",
+                          static_cast<float>(error.reference_depth_km));
+        case FarAboveTrace::AboveStartLayer:
+            return format("above the top ({} km deep) of the layer the ray would start in, "
+                          "which is {} km thick, thinner than 0.02 km",
+                          static_cast<float>(error.reference_depth_km),
+                          static_cast<float>(error.start_layer_thickness_km));
+        case FarAboveTrace::ShallowerThanHalf:
+            return "less than half their depth";
+        case FarAboveTrace::SlowerStartLayer:
+            return format("in a layer of shear speed {} km/s, less than half the {} km/s of the "
+                          "layer that holds them",
+                          static_cast<float>(error.start_vsh_km_s),
+                          static_cast<float>(error.own_vsh_km_s));
+        case FarAboveTrace::None:
+            break;
+    }
+    return "far above them";
+}
+
+}  // namespace
+
 std::string display(const SimError& error) {
     switch (error.kind) {
         case SimError::Kind::InconsistentSegments:
@@ -219,12 +351,33 @@ std::string display(const SimError& error) {
             return format(
                 "the first layer of the velocity model is {} km thick with a P speed of {} km/s "
                 "and gets no air layer, so the receivers lie at its bottom, {} km deep; ray type "
-                "{} and every other layered ray are measured from a receiver level at most "
-                "0.001 km deep, so over this model only ray type 0 can be used (a first layer "
-                "with a P speed above 0.01 km/s gets the air layer)",
+                "{} and every other layered ray measure a source's distance to the edges of its "
+                "layer without this layer, which leaves a source 0.02 km above an interface (the "
+                "closest any source lies) no way down to it, or a negative one, so over this model "
+                "only ray type 0 can be used (a first layer thinner than 0.02 km, or with a P "
+                "speed above 0.01 km/s, which gets the air layer, serves every ray)",
                 error.depth_km, error.vp_km_s, error.depth_km, error.ray_code);
+        case SimError::Kind::NegativeThickness:
+            return format(
+                "layer {} of the velocity model (counted from 0) is {} km thick; ray type {} and "
+                "every other layered ray sum the layers' thicknesses into the depths of their "
+                "interfaces and the lengths of their paths, which a negative thickness makes "
+                "negative, so over this model only ray type 0 can be used; give every layer a "
+                "thickness of 0 or more",
+                error.layer_index, error.depth_km, error.ray_code);
+        case SimError::Kind::SourceFarAboveTrace:
+            return format(
+                "ray type {} would trace the subfaults of segment {} whose centres lie {} km deep "
+                "(down-dip row {}, counted from 0) from {} km deep, {}: no interface of the "
+                "velocity model lies below them, and a layered ray from below the model starts "
+                "0.02 km above the bottom of its deepest layer with thickness, whatever the "
+                "source's depth, so this ray's length, attenuation and travel time would not be "
+                "those of these subfaults; extend the velocity model below the fault, so that "
+                "its last interface lies deeper than the fault, or use ray type 0 alone",
+                error.ray_code, error.segment, error.source_depth_km, error.row,
+                static_cast<float>(error.traced_depth_km), far_above_reason(error));
     }
-    fault(format("simulator error kind {} is not one of the five kinds",
+    fault(format("simulator error kind {} is not one of the seven kinds",
                  static_cast<unsigned>(error.kind)));
 }
 
@@ -372,6 +525,9 @@ std::variant<Simulator, SimError> Simulator::create(const config::HfConfig& conf
             crust_shortfall(air_layers, config.path.rayset, ndata)) {
         return *shortfall;
     }
+    if (const std::optional<SimError> negative = negative_thickness(vmod_in, config.path.rayset)) {
+        return *negative;
+    }
 
     // 6. The rupture taper: shallow from 5 to 8 km; deep from the deepest
     // hypocentre (at least 15 km) over 5 km (a NaN depth gives 15 and 20).
@@ -415,6 +571,13 @@ std::variant<Simulator, SimError> Simulator::create(const config::HfConfig& conf
     std::vector<state::Layer> vmod;
     vmod.reserve(air_layers.size());
     for (const state::InputLayer& layer : air_layers) vmod.push_back(state::Layer::from(layer));
+
+    // Subfaults whose layered rays would start far above them, on the
+    // layers the station runs will trace through.
+    if (const std::optional<SimError> far =
+            source_far_above_trace(slip_copy, weights, vmod, config.path.rayset)) {
+        return *far;
+    }
 
     // 11. The largest shear speed in 32 bits; a NaN speed compares false and is skipped.
     float max_shear_velocity_km_s = std::numeric_limits<float>::lowest();
@@ -479,10 +642,9 @@ std::int32_t last_record_sample(std::size_t ndata) {
 // 3 × ndata 4-byte values within the largest signed machine word, and sample
 // numbers within the signed 32-bit range. Runs before anything is allocated.
 void check_record_size(std::size_t ndata) {
-    constexpr std::size_t largest_bytes =
-        static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
-    constexpr std::size_t bytes_per_sample = components.size() * sizeof(float);
-    if (ndata > largest_bytes / bytes_per_sample) {
+    static_assert(max_record_samples * components.size() * sizeof(float) <=
+                  static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()));
+    if (ndata > max_record_samples) {
         fault(format("a record of {} samples per component cannot be represented: its 3 rows "
                      "of 4-byte values exceed the largest signed machine word",
                      ndata));

@@ -99,6 +99,16 @@ struct RunScalars {
     float max_shear_velocity_km_s;      // largest shear speed of the working layers (km/s)
 };
 
+// Why the layered rays of a subfault centre would start far above it; see
+// `traced_far_above`.
+enum class FarAboveTrace : std::uint8_t {
+    None,               // they start at the centre's own depth, within the gap
+    AtReceiverLevel,    // at or above the receivers' level (the bottom of layer 0)
+    AboveStartLayer,    // above the top of the layer of their first crossing
+    ShallowerThanHalf,  // less than 1 / max_traced_depth_ratio of the centre's depth
+    SlowerStartLayer,   // in a layer much slower than the one holding the centre
+};
+
 // The simulator constructor's errors, `kind` naming the variant; each
 // variant reads only its own fields, the others keep their zero values.
 //   InconsistentSegments   segments diced into subfaults of different sizes
@@ -118,12 +128,29 @@ struct RunScalars {
 //                          moment scale would be infinite, and so its window)
 //                          (`total_moment_dyn_cm`);
 //   BuriedReceiver         a layered ray code over a working model whose
-//                          first layer, thicker than 0.001 km, got no air
-//                          layer for its P speed of at most 0.01 km/s: the
-//                          receivers lie at its bottom, and the
-//                          layered rays' lengths are measured from a receiver
-//                          level at most that deep (`depth_km`, `vp_km_s` of
-//                          the first layer, `ray_code`).
+//                          first layer, at least the source gap (0.02 km)
+//                          thick, got no air layer for its P speed of at most
+//                          0.01 km/s: the receivers lie at its bottom, while
+//                          the layered rays' spreading measures a source's
+//                          distance to the edges of its layer from a frame
+//                          without that layer, which for a source the gap
+//                          above an interface can leave no length or a
+//                          negative one (`depth_km`, `vp_km_s` of the first
+//                          layer, `ray_code`);
+//   SourceFarAboveTrace    a layered ray code and a subfault row that carries
+//                          moment below every interface, whose rays would be
+//                          traced from far above it: from the gap above the
+//                          bottom of the deepest layer with thickness, at or
+//                          above the receivers' level, above the top of that
+//                          layer, less than half the row's depth or in a
+//                          layer much slower than the row's own
+//                          (`segment`, `row`, `source_depth_km`,
+//                          `traced_depth_km`, `far_above`,
+//                          `reference_depth_km`, `start_layer_thickness_km`,
+//                          `start_vsh_km_s`, `own_vsh_km_s`, `ray_code`);
+//   NegativeThickness      a layered ray code over a model with a layer of
+//                          negative thickness (`layer_index`, its thickness
+//                          in `depth_km`, `ray_code`).
 struct SimError {
     enum class Kind : std::uint8_t {
         InconsistentSegments,
@@ -131,6 +158,8 @@ struct SimError {
         NoLayerBelowReceiver,
         NoSubfaultCarriesMoment,
         BuriedReceiver,
+        SourceFarAboveTrace,
+        NegativeThickness,
     };
 
     Kind kind;
@@ -143,6 +172,15 @@ struct SimError {
     std::size_t layer_count = 0;  // layers of the working model, the air layer included
     std::int32_t ray_code = 0;    // the first layered code of the ray set, in configuration order
     float total_moment_dyn_cm = 0.0f;  // the slip model's total moment (dyne-cm)
+    std::size_t layer_index = 0;        // the offending layer of the caller's model, from 0
+    std::size_t row = 0;                // down-dip row of the offending subfaults, from 0
+    float source_depth_km = 0.0f;       // depth of that row's subfault centres (km)
+    double traced_depth_km = 0.0;       // depth their layered rays would start from (km)
+    FarAboveTrace far_above = FarAboveTrace::None;  // why that start is refused
+    double reference_depth_km = 0.0;    // the receivers' level, or the start layer's top (km)
+    double start_layer_thickness_km = 0.0;  // the thickness of the start layer (km)
+    double start_vsh_km_s = 0.0;        // the start layer's shear speed (km/s)
+    double own_vsh_km_s = 0.0;          // the shear speed of the layer holding the centres (km/s)
 
     friend bool operator==(const SimError&, const SimError&) = default;
 };
@@ -150,12 +188,55 @@ struct SimError {
 // The message of `error`, as the module raises it unchanged.
 std::string display(const SimError& error);
 
+// Below every interface of the model, a layered ray starts the source gap
+// above the bottom of the deepest layer with thickness, whatever the depth of
+// its subfault centre; the ray's time, length and attenuation are then those
+// of a source at that depth. A centre more than this many times as deep as
+// that start is refused: near the epicentre the ray would be about that much
+// too short and the record that much too strong (a 7 km cover over a centre
+// at 9.5 km, 1.36 times as deep, passes; 300 m over a centre at 5 km, 18
+// times, does not).
+inline constexpr double max_traced_depth_ratio = 2.0;
+
+// The ray from such a start runs in the start layer, not in the layer that
+// holds the centre (the half-space), and at long range horizontally at the
+// fastest speed it crosses: a start layer slower than the centre's own layer
+// slows and attenuates it, the more so with range. A start layer of less than
+// this fraction of that layer's shear speed is refused: 0.6 km/s of soil over
+// a 3.5 km/s half-space left a twentieth of the ray at 10 km, and nothing from
+// 30 km on, of what the same subfault gives in the model extended below the
+// fault. (At this fraction the ray kept 0.3 to 1.2 of it at 30 km and 0.02 to
+// 0.1 at 150 km; at 0.86, 0.6 to 0.8 at 150 km.)
+inline constexpr double min_start_speed_fraction = 0.5;
+
+
+// Whether the layered rays of a subfault centre `depth_km` deep, which start
+// at `placement` (as `ray::place_source` gives it over the working layers
+// `layers`), would start far above it: below the model, at or above the
+// receivers' level, above the top of the deepest layer with thickness (a
+// layer thinner than the gap: the first leg of every ray would then have a
+// negative length), at less than 1 / `max_traced_depth_ratio` of the
+// centre's depth, or in a layer slower than `min_start_speed_fraction` of the
+// layer holding the centre (`source_layer_for`), checked in that order. A
+// centre inside the model starts inside its own layer, the gap off its
+// interfaces at most, and a NaN depth has no depth to compare: neither is
+// refused.
+FarAboveTrace traced_far_above(std::span<const state::Layer> layers, float depth_km,
+                               const ray::SourcePlacement& placement);
+
+// The most samples a record component can hold: 3 rows of 4-byte values
+// within the largest signed 64-bit byte count, 2^63 − 1, which is also the
+// most a batch result can hold for one station.
+inline constexpr std::size_t max_record_samples =
+    static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / (3 * sizeof(float));
+
 // The sample count duration ÷ dt (32 bits) of `record` when it is finite but
-// 2^64 or more: there the record's sample count (`Simulator::ndata`)
-// saturates to the largest machine word and is not the record's length, and
-// no batch of it, not even an empty one, can be represented. None otherwise,
-// an infinite count (dt 0, an infinite duration) included.
-std::optional<float> saturated_sample_count(const config::RecordParameters& record);
+// more than `max_record_samples` (2^64 and more included, where the record's
+// sample count `Simulator::ndata` saturates to the largest machine word):
+// no record of it can be represented, and no batch of it either, not even an
+// empty one. None otherwise, an infinite count (dt 0, an infinite duration)
+// included.
+std::optional<float> unrepresentable_sample_count(const config::RecordParameters& record);
 
 // The frequencies of the site-amplification table (Hz), in table order.
 inline constexpr std::array<float, 20> fn_hz = {

@@ -1486,18 +1486,20 @@ const sim::Simulator* simulator_of(PyObject* object) {
     return box != nullptr ? &std::get<sim::Simulator>(**box) : nullptr;
 }
 
-// The refusal of a record no batch can hold, not even an empty one (a
-// finite sample count of 2^64 or more). An infinite count (dt 0, an infinite
-// duration) is left to the first batch, which reports it; so are smaller
-// counts, whose batches give MemoryError or report their size.
+// The refusal of a record no batch can hold, not even an empty one: a
+// finite sample count above the most a record holds, 3 rows of 4-byte values
+// within a signed 64-bit byte count (some 7.7e17 samples). An infinite count
+// (dt 0, an infinite duration) is left to the first batch, which reports
+// it; so are smaller counts, whose batches of one station give MemoryError
+// where their result does not fit in memory.
 std::optional<std::string> oversized_record(const config::RecordParameters& record) {
-    const std::optional<float> samples = sim::saturated_sample_count(record);
+    const std::optional<float> samples = sim::unrepresentable_sample_count(record);
     if (!samples) return std::nullopt;
     return kelvane::format(
-        "a record of duration_s {} s at dt {} s has {} samples per component, more than a "
-        "64-bit count holds, so no batch of it can be represented; shorten the duration or "
-        "lengthen dt",
-        record.duration_s, record.dt_s, *samples);
+        "a record of duration_s {} s at dt {} s has {} samples per component, more than the {} "
+        "a record can hold (3 rows of 4-byte values within a signed 64-bit byte count), so no "
+        "batch of it can be represented; shorten the duration or lengthen dt",
+        record.duration_s, record.dt_s, *samples, sim::max_record_samples);
 }
 
 // Simulator(config, slip_model, velocity_model)

@@ -444,30 +444,85 @@ TEST(RayStationary, ZeroRangeEndsAtASmallPositiveParameter) {
 }
 
 // A thin layer (its thickness rounded to 32 bits, as a caller's is) under the
-// air layer and over the half-space: a source below the
-// model sits the gap above the thin layer's bottom, above its top, and the
-// source trim takes away more than the path holds.
+// air layer and over the half-space.
 std::vector<Layer> thin_layer_model(double thickness_km) {
     return {layer(static_cast<double>(1e-4f), 0.0005, 100.0f),
             layer(static_cast<double>(static_cast<float>(thickness_km)), 3.0, 100.0f),
             layer(0.0, 3.5, 200.0f)};
 }
 
-TEST(RayStationary, ARayWithNoPositiveCountRunsAtTheFastestSpeedItCrosses) {
-    // (thickness, code): one multiple in 2 m leaves the count 3 - 10 = -7; the
-    // direct ray from a source at the receiver's depth (20 m) leaves 0.
-    for (const auto& [thickness_km, code] :
-         std::vector<std::pair<double, std::int32_t>>{{0.002, 3}, {0.002, 5}, {0.02, 1}}) {
+TEST(RaySource, PlacementSaysWhenTheSourceLiesBelowTheModel) {
+    // Below the model the start does not depend on the source's depth: the
+    // gap above the bottom of the deepest layer with thickness, which over a
+    // layer thinner than the gap lies above that layer's top (here above the
+    // receiver level, 0.0001 km).
+    for (const double thickness_km : {0.002, 0.02, 0.3}) {
+        SCOPED_TRACE(thickness_km);
         const std::vector<Layer> model = thin_layer_model(thickness_km);
-        RayState st;
-        const GreenFunction g = green_function(st, model, 5.0f, 12.0f, code, WaveMode::Sh);
-        EXPECT_LE(st.travel.s_traversals[1], 0.0f) << code;
-        const double p_max = (1.0 / 3.0) + (-1e-9);
-        EXPECT_EQ(g.rp0, static_cast<float>(p_max)) << code;
-        // The time is the horizontal run alone: no count above 0 adds to it.
-        EXPECT_EQ(g.stime, static_cast<float>(p_max * 12.0)) << code;
-        EXPECT_EQ(ray_timing(st, model, 5.0f, 12.0f, code, WaveMode::Sh).stime, g.stime) << code;
+        const double bottom_km = model[0].thickness_km + model[1].thickness_km;
+        for (const double depth_km : {bottom_km + 0.001, 5.0, 50.0}) {
+            const SourcePlacement placed = place_source(model, depth_km);
+            EXPECT_TRUE(placed.below_model);
+            EXPECT_EQ(placed.layer, 1u);
+            EXPECT_EQ(placed.depth_km, bottom_km - gap);
+        }
     }
+    const SourcePlacement inside = place_source(thin_layer_model(0.3), 0.15);
+    EXPECT_FALSE(inside.below_model);
+    EXPECT_EQ(inside.layer, 1u);
+    EXPECT_EQ(inside.depth_km, 0.15);
+    // A source at or above the receiver level is searched again from it.
+    const SourcePlacement above = place_source(air_model(), 0.0);
+    EXPECT_FALSE(above.below_model);
+    EXPECT_EQ(above.layer, 1u);
+    EXPECT_EQ(above.depth_km, static_cast<double>(1e-4f) + gap);
+}
+
+// A 2 km layer, a layer of no thickness at 2 km (4.4 km/s, faster than any
+// layer with thickness), 5 and 20 km over the half-space; and the same crust
+// without the layer of no thickness.
+std::vector<Layer> crust_with_inner_zero(bool with_zero) {
+    std::vector<Layer> model = {layer(static_cast<double>(1e-4f), 0.0005, 100.0f),
+                                layer(2.0, 2.0, 50.0f)};
+    if (with_zero) model.push_back(layer(0.0, 4.4, 400.0f));
+    for (const Layer& l : {layer(5.0, 3.0, 200.0f), layer(20.0, 3.5, 300.0f), layer(0.0, 4.5, 600.0f)}) {
+        model.push_back(l);
+    }
+    return model;
+}
+
+TEST(RayStationary, ALayerOfNoThicknessBoundsNoRayParameter) {
+    // It adds no path, so a ray crossing it is the ray of the crust without
+    // it, bit for bit: it used to bound p at 1/4.4 s/km, and at 150 km the
+    // direct ray from 10 km then arrived 6 s early over a path a tenth of its
+    // range.
+    const std::vector<Layer> with_zero = crust_with_inner_zero(true);
+    const std::vector<Layer> without = crust_with_inner_zero(false);
+    for (const std::int32_t code : {1, 2}) {
+        for (const float range_km : {5.0f, 50.0f, 150.0f, 350.0f}) {
+            SCOPED_TRACE(testing::Message() << "code " << code << " at " << range_km << " km");
+            RayState a;
+            RayState b;
+            const GreenFunction g = green_function(a, with_zero, 10.0f, range_km, code, WaveMode::Sh);
+            const GreenFunction h = green_function(b, without, 10.0f, range_km, code, WaveMode::Sh);
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(g.rp0), std::bit_cast<std::uint32_t>(h.rp0));
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(g.stime), std::bit_cast<std::uint32_t>(h.stime));
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(g.rpath), std::bit_cast<std::uint32_t>(h.rpath));
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(g.qbar), std::bit_cast<std::uint32_t>(h.qbar));
+            EXPECT_GE(g.rpath, range_km);  // never shorter than its horizontal run
+            EXPECT_EQ(ray_timing(a, with_zero, 10.0f, range_km, code, WaveMode::Sh).stime, g.stime);
+        }
+    }
+    // Its reflector role stays: a multiple turns at it, and so does the
+    // reflection of a source above it, both crossing layer 1 twice in a row.
+    RayState st;
+    const GreenFunction multiple = green_function(st, with_zero, 10.0f, 50.0f, 3, WaveMode::Sh);
+    EXPECT_EQ(st.rays.layer_indices, (std::vector<std::size_t>{4, 3, 2, 1, 1, 1}));
+    RayState deep;
+    const GreenFunction moho_multiple = green_function(deep, without, 10.0f, 50.0f, 3, WaveMode::Sh);
+    EXPECT_LT(multiple.stime, moho_multiple.stime);
+    green_function(st, with_zero, 1.0f, 50.0f, 2, WaveMode::Sh);
+    EXPECT_EQ(st.rays.layer_indices, (std::vector<std::size_t>{1, 1}));
 }
 
 TEST(RayCounts, ACrossingOfALayerOfNoThicknessTrimsNothing) {

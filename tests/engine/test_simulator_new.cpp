@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
@@ -14,11 +15,13 @@
 #include "kelvane/config.hpp"
 #include "kelvane/fault.hpp"
 #include "kelvane/format.hpp"
+#include "kelvane/geom.hpp"
 #include "kelvane/input.hpp"
 #include "kelvane/ray.hpp"
 #include "kelvane/sim.hpp"
 #include "kelvane/site.hpp"
 #include "kelvane/state.hpp"
+#include "tests/engine/pinned.hpp"
 #include "tests/engine/support.hpp"
 
 namespace kelvane::sim {
@@ -320,6 +323,266 @@ TEST(SimulatorCrust, MessageTexts) {
               "positive thickness");
 }
 
+// ---- sources the layered rays would trace from far above ---------------------
+
+// A cover of `thickness_km` (shear speed `vs_cover_km_s`) over a half-space of
+// `vs_half_km_s`, as a caller gives it.
+std::vector<InputLayer> cover(float thickness_km, double vs_cover_km_s, double vs_half_km_s) {
+    return {raw_layer(thickness_km, vs_cover_km_s * 1.73, vs_cover_km_s),
+            raw_layer(1.0f, vs_half_km_s * 1.73, vs_half_km_s)};
+}
+
+// A vertical segment of `rows` rows of one 1 km subfault each, its top edge
+// `top_km` deep; `slips_cm` per row (empty: 1 cm everywhere).
+StochModel vertical_rows(float top_km, std::size_t rows = 1, std::vector<float> slips_cm = {}) {
+    return model_of({{.along_strike = 1, .down_dip = rows, .length_km = 1.0f, .width_km = 1.0f,
+                      .dip_deg = 90.0f, .top_depth_km = top_km, .slips_cm = std::move(slips_cm)}});
+}
+
+// The prepared model of a caller's layers: no cut at the Moho.
+std::vector<InputLayer> prepared(const std::vector<InputLayer>& raw) {
+    const auto result = input::build_velocity_model(raw, 9.0);
+    return std::get<std::vector<InputLayer>>(result);
+}
+
+struct FarCase {
+    const char* name;
+    std::vector<InputLayer> raw;
+    StochModel slip;
+    std::vector<std::int32_t> rays;
+    FarAboveTrace expected;  // None: accepted
+    std::size_t row = 0;     // of the refused subfaults
+};
+
+// Below every interface a layered ray starts the gap above the bottom of the
+// deepest layer with thickness, whatever its source's depth. Refused where
+// that start is at or above the receivers' level, above the top of its own
+// layer, or less than half as deep as the subfaults; every accepted case runs
+// a station without a fault.
+TEST(SimulatorFarAbove, RefusesSourcesTracedFromFarAboveThemselves) {
+    using F = FarAboveTrace;
+    const std::vector<InputLayer> thin_base = {raw_layer(3.0f, 5.2, 3.0), raw_layer(0.0001f, 5.7, 3.3),
+                                               raw_layer(1.0f, 6.2, 3.6)};
+    const std::vector<InputLayer> crust_26 = {raw_layer(1.0f, 3.0, 1.5), raw_layer(5.0f, 5.2, 3.0),
+                                              raw_layer(20.0f, 6.0, 3.5), raw_layer(1.0f, 8.0, 4.6)};
+    const FarCase cases[] = {
+        {"5 m of soil, centre 3 km", cover(0.005f, 0.6, 4.0), vertical_rows(2.5f), {1}, F::AtReceiverLevel},
+        {"5 m of soil, centre 0.03 km", cover(0.005f, 0.6, 4.0), vertical_rows(0.03f - 0.5f), {2},
+         F::AtReceiverLevel},
+        {"5 m of soil, rays 0 3", cover(0.005f, 0.6, 4.0), vertical_rows(2.5f), {0, 3},
+         F::AtReceiverLevel},
+        {"21 m of soil, centre 5 km", cover(0.021f, 0.6, 3.5), vertical_rows(4.5f), {1},
+         F::ShallowerThanHalf},
+        {"30 m of soil, centre 10 km", cover(0.03f, 0.6, 3.5), vertical_rows(9.5f), {1},
+         F::ShallowerThanHalf},
+        {"300 m of soil, centre 5 km", cover(0.3f, 0.6, 3.5), vertical_rows(4.5f), {4},
+         F::ShallowerThanHalf},
+        {"1 km of soil, centre 5 km", cover(1.0f, 0.6, 3.5), vertical_rows(4.5f), {1},
+         F::ShallowerThanHalf},
+        {"a 0.1 m layer at the base of 3 km, centre 4 km", thin_base, vertical_rows(3.5f), {1},
+         F::AboveStartLayer},
+        {"1 km of 3 km/s, the lower of two rows below it", cover(1.0f, 3.0, 3.5),
+         vertical_rows(0.0f, 3), {2}, F::ShallowerThanHalf, 2},
+        {"1 km of soil, the upper of two rows below it", cover(1.0f, 0.6, 3.5),
+         vertical_rows(0.0f, 3), {2}, F::SlowerStartLayer, 1},
+        {"7 km over a centre at 9.5 km", cover(7.0f, 3.0, 3.5), vertical_rows(9.0f), {1, 2},
+         F::None},
+        {"a fault reaching 2 km below a 26 km crust", crust_26, vertical_rows(20.0f, 8), {1, 2},
+         F::None},
+        {"100 m of soil over a centre at 0.15 km", cover(0.1f, 0.6, 3.5), vertical_rows(-0.35f), {1},
+         F::SlowerStartLayer},
+        {"100 m of 3 km/s over a centre at 0.15 km", cover(0.1f, 3.0, 3.5), vertical_rows(-0.35f),
+         {1}, F::None},
+        {"5 m of soil, ray 0 alone", cover(0.005f, 0.6, 4.0), vertical_rows(2.5f), {0}, F::None},
+        {"1 km of soil, the rows below it without slip", cover(1.0f, 0.6, 3.5),
+         vertical_rows(0.0f, 3, {1.0f, 0.0f, 0.0f}), {2}, F::None},
+        {"1 km of soil, a NaN depth", cover(1.0f, 0.6, 3.5), vertical_rows(nan_f), {1}, F::None},
+    };
+    const input::Station station{-118.05f, 34.03f, 0.04f, 0.6f};
+    for (const FarCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<InputLayer> vmod_in = prepared(c.raw);
+        const auto result = Simulator::create(config_with(c.rays, 20.0f), c.slip, vmod_in);
+        if (c.expected == F::None) {
+            ASSERT_TRUE(std::holds_alternative<Simulator>(result)) << display(std::get<SimError>(result));
+            EXPECT_EQ(testing_support::fault_message(
+                          [&] { std::get<Simulator>(result).run(station, 3); }),
+                      "<no fault>");
+            continue;
+        }
+        ASSERT_TRUE(std::holds_alternative<SimError>(result));
+        const SimError& error = std::get<SimError>(result);
+        ASSERT_EQ(error.kind, SimError::Kind::SourceFarAboveTrace) << display(error);
+        EXPECT_EQ(error.far_above, c.expected);
+        EXPECT_EQ(error.ray_code, c.rays.back());
+        EXPECT_EQ(error.segment, 0u);
+        EXPECT_EQ(error.row, c.row);
+        EXPECT_EQ(error.source_depth_km,
+                  geom::row_centre_depth_km(fault_plane_of(c.slip.segments[0]), c.row));
+        // The start: the gap above the bottom of the deepest layer with
+        // thickness, the air layer (0.1 mm) included.
+        double bottom_km = static_cast<double>(1e-4f);
+        for (const InputLayer& l : vmod_in) bottom_km = bottom_km + static_cast<double>(l.thickness_km);
+        EXPECT_EQ(error.traced_depth_km, bottom_km - ray::source_gap_km);
+    }
+}
+
+TEST(SimulatorFarAbove, MessageTexts) {
+    SimError error{SimError::Kind::SourceFarAboveTrace, 1, {}, 0.0f, 0.0f};
+    error.row = 2;
+    error.source_depth_km = 5.0f;
+    error.traced_depth_km = static_cast<double>(0.2801f);
+    error.ray_code = 1;
+    error.far_above = FarAboveTrace::ShallowerThanHalf;
+    EXPECT_EQ(display(error),
+              "ray type 1 would trace the subfaults of segment 1 whose centres lie 5 km deep "
+              "(down-dip row 2, counted from 0) from 0.2801 km deep, less than half their depth: "
+              "no interface of the velocity model lies below them, and a layered ray from below "
+              "the model starts 0.02 km above the bottom of its deepest layer with thickness, "
+              "whatever the source's depth, so this ray's length, attenuation and travel time "
+              "would not be those of these subfaults; extend the velocity model below the fault, "
+              "so that its last interface lies deeper than the fault, or use ray type 0 alone");
+    // The other reasons, each with the values it names.
+    struct Reason {
+        FarAboveTrace why;
+        double traced_km;
+        double reference_km;
+        double thickness_km;
+        double start_vsh_km_s;
+        double own_vsh_km_s;
+        const char* text;
+    };
+    const Reason reasons[] = {
+        {FarAboveTrace::AtReceiverLevel, -0.0149, static_cast<double>(1e-4f), 0.0, 0.0, 0.0,
+         "from -0.0149 km deep, at or above the receivers' level (0.0001 km deep): no "
+         "interface"},
+        {FarAboveTrace::AboveStartLayer, 2.9802, 3.0001, 0.0001, 0.0, 0.0,
+         "from 2.9802 km deep, above the top (3.0001 km deep) of the layer the ray would start "
+         "in, which is 0.0001 km thick, thinner than 0.02 km: no interface"},
+        {FarAboveTrace::SlowerStartLayer, 0.0801, 0.0, 0.0, 0.6, 3.5,
+         "from 0.0801 km deep, in a layer of shear speed 0.6 km/s, less than half the 3.5 km/s of "
+         "the layer that holds them: no interface"},
+    };
+    for (const Reason& r : reasons) {
+        error.far_above = r.why;
+        error.traced_depth_km = r.traced_km;
+        error.reference_depth_km = r.reference_km;
+        error.start_layer_thickness_km = r.thickness_km;
+        error.start_vsh_km_s = r.start_vsh_km_s;
+        error.own_vsh_km_s = r.own_vsh_km_s;
+        EXPECT_NE(display(error).find(r.text), std::string::npos) << display(error);
+    }
+}
+
+// Every layered ray the simulator accepts over thin covers is bounded and
+// grows with its range. A source below a cover thinner than the gap once
+// kept no layer with a positive count: its ray parameter was held at its
+// largest at every range, with one length and attenuation for all of them
+// (1.291 km at 5, 50 and 170 km under 20 m), or negative ones.
+TEST(SimulatorFarAbove, AcceptedRaysUnderThinCoversFollowTheirRange) {
+    std::size_t accepted = 0;
+    std::size_t refused = 0;
+    for (const auto& [cover_m, vs_km_s] : std::vector<std::pair<float, double>>{
+             {2.0f, 3.0}, {5.0f, 3.0}, {19.0f, 3.0}, {20.0f, 3.0}, {21.0f, 3.0}, {30.0f, 3.0},
+             {41.0f, 3.0}, {60.0f, 3.0}, {100.0f, 3.0}, {300.0f, 3.0}, {1000.0f, 3.0},
+             {5.0f, 0.6}, {30.0f, 0.6}, {100.0f, 0.6}, {1000.0f, 0.6}}) {
+        const std::vector<InputLayer> vmod_in = prepared(cover(cover_m / 1000.0f, vs_km_s, 3.5));
+        const float bottom_km = cover_m / 1000.0f;
+        for (const float centre_km : {bottom_km + 0.001f, bottom_km + 0.03f, bottom_km * 1.2f,
+                                      bottom_km * 1.5f, bottom_km * 2.0f, bottom_km + 3.0f, 10.0f}) {
+            SCOPED_TRACE(testing::Message() << cover_m << " m of cover at " << vs_km_s
+                                            << " km/s, centre " << centre_km);
+            const StochModel slip = vertical_rows(centre_km - 0.5f);
+            const auto result = Simulator::create(config_with({1, 2, 3, 4}, 20.0f), slip, vmod_in);
+            if (std::holds_alternative<SimError>(result)) {
+                EXPECT_EQ(std::get<SimError>(result).kind, SimError::Kind::SourceFarAboveTrace);
+                ++refused;
+                continue;
+            }
+            ++accepted;
+            const Simulator& simulator = std::get<Simulator>(result);
+            const float depth_km = geom::row_centre_depth_km(fault_plane_of(slip.segments[0]), 0);
+            for (const std::int32_t code : {1, 2, 3, 4}) {
+                ray::RayState st;
+                const ray::GreenFunction near =
+                    ray::green_function(st, simulator.vmod, depth_km, 5.0f, code, ray::WaveMode::Sh);
+                const ray::GreenFunction far =
+                    ray::green_function(st, simulator.vmod, depth_km, 50.0f, code, ray::WaveMode::Sh);
+                EXPECT_TRUE(std::isfinite(near.rp0) && std::isfinite(far.rp0)) << code;
+                EXPECT_GT(near.rpath, 0.0f) << code;
+                EXPECT_GT(near.qbar, 0.0f) << code;
+                EXPECT_GT(far.rpath, near.rpath + 10.0f) << code;
+                EXPECT_GT(far.qbar, near.qbar) << code;
+                EXPECT_GT(far.stime, near.stime) << code;
+            }
+        }
+    }
+    EXPECT_GE(accepted, 10u);  // the grid reaches both sides of the rule
+    EXPECT_GE(refused, 40u);
+}
+
+// A layer of negative thickness makes the tracer's interface depths and path
+// lengths negative: layered rays are refused over it, code 0 alone runs.
+TEST(SimulatorFarAbove, LayeredRaysOverANegativeThicknessAreRefused) {
+    const std::vector<InputLayer> raw = {raw_layer(2.0f, 4.0, 2.3), raw_layer(-1.0f, 5.2, 3.0),
+                                         raw_layer(10.0f, 6.0, 3.5), raw_layer(1.0f, 8.0, 4.6)};
+    const auto refused = Simulator::create(config_with({0, 2}, 20.0f), model_of({{}}), prepared(raw));
+    ASSERT_TRUE(std::holds_alternative<SimError>(refused));
+    const SimError& error = std::get<SimError>(refused);
+    EXPECT_EQ(error.kind, SimError::Kind::NegativeThickness);
+    EXPECT_EQ(error.layer_index, 1u);
+    EXPECT_EQ(error.depth_km, -1.0f);
+    EXPECT_EQ(display(error),
+              "layer 1 of the velocity model (counted from 0) is -1 km thick; ray type 2 and every "
+              "other layered ray sum the layers' thicknesses into the depths of their interfaces "
+              "and the lengths of their paths, which a negative thickness makes negative, so over "
+              "this model only ray type 0 can be used; give every layer a thickness of 0 or more");
+    EXPECT_TRUE(std::holds_alternative<Simulator>(
+        Simulator::create(config_with({0}, 20.0f), model_of({{}}), prepared(raw))));
+}
+
+// A caller's own air layer (a first layer of P speed at most 0.01 km/s gets
+// none from the simulator) holds the receivers at its bottom. Below the gap
+// every layered ray's first leg keeps a length, and the records are those
+// such a crust gave before layered rays over it were refused (pinned); from
+// the gap on, a source the gap above an interface would have none, or a
+// negative one.
+TEST(SimulatorFarAbove, ACallersAirLayerThinnerThanTheGapServesLayeredRays) {
+    const auto crust_under_air = [](float air_km) {
+        return prepared({raw_layer(air_km, 0.005, 0.0005), raw_layer(1.0f, 2.5, 1.2),
+                         raw_layer(4.0f, 5.0, 2.9), raw_layer(20.0f, 6.3, 3.6),
+                         raw_layer(1.0f, 8.0, 4.6)});
+    };
+    const input::Station station{-118.05f, 34.03f, 0.04f, 0.6f};
+    // FNV-1a 64 of the record of each crust, pinned on the reference platform.
+    const std::pair<float, std::uint64_t> accepted[] = {
+        {0.002f, 0x99ff819251780841ULL}, {0.005f, 0x7d582511bfa7ade7ULL}, {0.019f, 0x5488dc59157d4f46ULL}};
+    const bool pinned = testing_support::on_pinned_platform();
+    for (const auto& [air_km, hash] : accepted) {
+        SCOPED_TRACE(air_km);
+        const auto result = Simulator::create(config_with({1, 2}, 20.0f), model_of({{}}),
+                                              crust_under_air(air_km));
+        ASSERT_TRUE(std::holds_alternative<Simulator>(result)) << display(std::get<SimError>(result));
+        const Simulation record = std::get<Simulator>(result).run(station, 3);
+        if (pinned) {
+            EXPECT_EQ(testing_support::bit_hash(record.acc), hash);
+        }
+    }
+    // (A fault below the thickest of them, which would hold every centre of
+    // the default one and leave it no moment.)
+    const StochModel deeper = model_of({{.top_depth_km = 4.0f}});
+    for (const float air_km : {0.02f, 0.03f, 3.0f}) {
+        SCOPED_TRACE(air_km);
+        const auto result =
+            Simulator::create(config_with({0, 1}, 20.0f), deeper, crust_under_air(air_km));
+        ASSERT_TRUE(std::holds_alternative<SimError>(result));
+        EXPECT_EQ(std::get<SimError>(result).kind, SimError::Kind::BuriedReceiver);
+        EXPECT_EQ(std::get<SimError>(result).depth_km, air_km);
+        EXPECT_TRUE(std::holds_alternative<Simulator>(
+            Simulator::create(config_with({0}, 20.0f), deeper, crust_under_air(air_km))));
+    }
+}
+
 // ---- path durations ---------------------------------------------------------
 
 struct DurationCase {
@@ -371,10 +634,16 @@ TEST(PathDuration, BreakpointTablesContinueTheLastSlope) {
 
 // ---- rupture taper ----------------------------------------------------------
 
+// A prepared model of 40 km of vs 3 over a half-space of vs 3.5: every fault
+// of the taper tests lies inside it, where the layered rays start at its depth.
+std::vector<InputLayer> deep_crust() {
+    return {layer(40.0f, 40.0f, 3.0, 2.7), layer(40.0f, 0.0f, 3.5, 2.7)};
+}
+
 TEST(RuptureTaper, FactorAcrossBothTapers) {
     const StochModel slip = model_of({{.dip_deg = 0.0f, .top_depth_km = 10.0f}});
     ASSERT_EQ(slip.max_hypocentre_depth_km, 10.0f);
-    const Simulator simulator = built(Simulator::create(make_config(), slip, two_layers()));
+    const Simulator simulator = built(Simulator::create(make_config(), slip, deep_crust()));
     const config::RuptureVelocityTaper& taper = simulator.rupture;
     EXPECT_EQ(taper.shallow_top_km, 5.0f);
     EXPECT_EQ(taper.shallow_base_km, 8.0f);
@@ -394,7 +663,7 @@ TEST(RuptureTaper, FactorAcrossBothTapers) {
 
 TEST(RuptureTaper, DeepTaperFollowsAHypocentreBelow15Km) {
     const StochModel slip = model_of({{.dip_deg = 0.0f, .top_depth_km = 30.0f}});
-    const Simulator simulator = built(Simulator::create(make_config(), slip, two_layers()));
+    const Simulator simulator = built(Simulator::create(make_config(), slip, deep_crust()));
     EXPECT_EQ(simulator.rupture.deep_top_km, 30.0f);
     EXPECT_EQ(simulator.rupture.deep_base_km, 35.0f);
     EXPECT_EQ(simulator.rupture.factor(20.0f), 0.8f);

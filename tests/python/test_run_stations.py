@@ -68,14 +68,14 @@ def test_zero_length_records():
 
 def test_result_size_limit_is_on_the_byte_count():
     # 4-byte elements whose byte count must stay below 2^63: at most
-    # 2^61 - 1 of them. ndata is duration / dt in 32 bits, so the two record
-    # lengths are the float32 values either side of the largest 3 x ndata
-    # within that limit; an empty batch then allocates nothing of that size.
+    # 2^61 - 1 of them. ndata is duration / dt in 32 bits; the longest record
+    # the simulator takes is the float32 value below (2^61 - 1) / 3, where one
+    # station's result just fits: an empty batch then allocates nothing of
+    # that size, one station is refused for memory, and two exceed the limit.
     limit = (2 ** 61 - 1) // 3
     fits = np.float32(limit)
     if int(fits) > limit:
         fits = np.nextafter(fits, np.float32(0))
-    too_many = np.nextafter(fits, np.float32(np.inf))
     sim = support.simulator(duration_s=float(fits), dt=1.0)
     result = sim.run_stations(**support.stations(0))
     assert result.shape == (3, 0, int(fits))
@@ -84,11 +84,12 @@ def test_result_size_limit_is_on_the_byte_count():
     with pytest.raises(MemoryError):
         sim.run_stations(**support.stations(1))
     panic = support.panic_type()
-    sim = support.simulator(duration_s=float(too_many), dt=1.0)
-    for n in (0, 1):
-        with pytest.raises(panic) as info:
-            sim.run_stations(**support.stations(n))
-        assert "too large" in info.value.args[0]
+    with pytest.raises(panic) as info:
+        sim.run_stations(**support.stations(2))
+    assert "too large" in info.value.args[0]
+    # One sample more than a station's result holds: refused when built.
+    with pytest.raises(ValueError):
+        support.simulator(duration_s=float(np.nextafter(fits, np.float32(np.inf))), dt=1.0)
 
 
 @pytest.mark.parametrize("lengths", [(3, 3, 2, 3, 3), (3, 2, 3, 3, 3), (3, 3, 3, 3, 4),

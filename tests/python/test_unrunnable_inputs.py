@@ -1,9 +1,12 @@
 """Inputs every constructor accepts but a batch once abandoned with
-PanicException: a crust that lacks the layers the configured rays need is now
-refused by `Simulator` with a ValueError naming what is missing, and a
-negative sample interval over a negative duration gives records. (A window
-longer than any machine word counts in samples is a case of the extreme
-inputs.)"""
+PanicException or filled with records that were not the method's: a crust
+that lacks the layers the configured rays need, a moment no subfault carries
+and a record longer than a record holds are now refused by `Simulator` with a
+ValueError naming what is wrong, and a negative sample interval over a
+negative duration gives records. (A window longer than any machine word counts
+in samples is a case of the extreme inputs; subfaults the layered rays would
+trace from far above them, and a caller's air layer, are cases of the layered
+rays' crusts.)"""
 
 import numpy as np
 import pytest
@@ -102,24 +105,58 @@ NO_MOMENT = (
     "the moment cannot be shared among the subfaults; subfaults whose centres lie in the air "
     "layer carry almost no moment")
 
-# (case, segment overrides, rays): a positive moment no subfault carries
-NO_MOMENT_CASES = [
-    ("uniform slip of 3e-7 cm", dict(slip=support.grid(3e-7)), (0, 1, 2)),
-    ("the same, no rays", dict(slip=support.grid(3e-7)), ()),
+# The layers the rows of `support.segment` (2 rows of 2 km, 45 degrees from
+# 2 km: centres 2.7 and 4.1 km deep) lie in: the 4 km layer of
+# `support.velocity_model`, or the 0.1 mm air layer for a flat segment at the
+# surface. (shear speed km/s, density g/cm³, as the engine holds them)
+CRUST_LAYER = (2.9, 2.6)
+AIR_LAYER = (float(np.float32(0.0005)), float(np.float32(0.001)))
+
+
+def moment_of(slip_cm, layer, subfaults=6, size_km=2.0):
+    """The raw moment weight of each subfault (slip × shear speed² × density
+    × area, the product in 64 bits narrowed to 32) and the total moment
+    (their 32-bit sum × 1e20, dyne-cm)."""
+    vsh, density = layer
+    rigidity_area = np.float32((((vsh * vsh) * density) * size_km) * size_km)
+    raw = np.float32(slip_cm) * rigidity_area
+    total = np.float32(0.0)
+    for _ in range(subfaults):
+        total = np.float32(total + raw)
+    return raw, total * np.float32(1e20)
+
+
+# (case, segment overrides, rays, slip cm, layer): the raw weights must pass
+# 0.001 for a subfault to carry its share of the moment.
+MOMENT_CASES = [
+    ("uniform slip of 3e-7 cm", dict(slip=support.grid(3e-7)), (0, 1, 2), 3e-7, CRUST_LAYER),
+    ("the same, no rays", dict(slip=support.grid(3e-7)), (), 3e-7, CRUST_LAYER),
+    ("uniform slip of 1.1e-5 cm, just below the threshold", dict(slip=support.grid(1.1e-5)),
+     (0, 1, 2), 1.1e-5, CRUST_LAYER),
+    ("uniform slip of 1.2e-5 cm, just above it", dict(slip=support.grid(1.2e-5)), (0, 1, 2),
+     1.2e-5, CRUST_LAYER),
     ("a flat fault at the surface: every centre in the air layer",
-     dict(dip_deg=0.0, top_depth_km=0.0), (0, 1, 2)),
+     dict(dip_deg=0.0, top_depth_km=0.0), (0, 1, 2), 100.0, AIR_LAYER),
 ]
 
 
-@pytest.mark.parametrize("case, overrides, rays", NO_MOMENT_CASES,
-                         ids=[c[0] for c in NO_MOMENT_CASES])
-def test_a_moment_no_subfault_carries_is_refused(case, overrides, rays):
+@pytest.mark.parametrize("case, overrides, rays, slip_cm, layer", MOMENT_CASES,
+                         ids=[c[0] for c in MOMENT_CASES])
+def test_a_moment_no_subfault_carries_is_refused(case, overrides, rays, slip_cm, layer):
+    raw, total = moment_of(slip_cm, layer)
+    assert total > 0
+    build = lambda: o.Simulator(support.config(rayset=rays),
+                                o.SlipModel([support.segment(**overrides)]),
+                                support.velocity_model())
+    if raw > np.float32(0.001):
+        sim = build()
+        if rays:
+            acc = batch(sim)
+            assert np.isfinite(acc).all() and acc.any()
+        return
     with pytest.raises(ValueError) as raised:
-        o.Simulator(support.config(rayset=rays), o.SlipModel([support.segment(**overrides)]),
-                    support.velocity_model())
-    total = str(raised.value).split(" dyne-cm")[0].rsplit(" ", 1)[1]
-    assert float(total) > 0
-    assert str(raised.value) == NO_MOMENT.format(total)
+        build()
+    assert str(raised.value) == NO_MOMENT.format(np.format_float_positional(total, trim="-"))
 
 
 def test_a_moment_some_subfault_carries_runs_with_the_others_skipped():
@@ -131,66 +168,48 @@ def test_a_moment_some_subfault_carries_runs_with_the_others_skipped():
     assert np.isfinite(acc).all() and acc.any()
 
 
-def thin_surface_layer(thickness_km):
-    """A layer `thickness_km` thick over the half-space; it gets the air layer."""
-    return support.velocity_model(
-        thickness_km=np.array([thickness_km, 0.0], np.float32), vp_km_s=np.array([5.0, 6.0]),
-        vsh_km_s=np.array([3.0, 3.5]), density_g_cm3=np.array([2.6, 2.8]),
-        quality_factor_p=np.array([200.0, 400.0], np.float32),
-        quality_factor_s=np.array([100.0, 200.0], np.float32))
+# The most samples a record holds: 3 rows of 4-byte values within a signed
+# 64-bit byte count. ndata is duration / dt in 32 bits: the float32 values on
+# either side of it.
+RECORD_LIMIT = (2 ** 63 - 1) // 12
+FITS = np.float32(RECORD_LIMIT)
+if int(FITS) > RECORD_LIMIT:
+    FITS = np.nextafter(FITS, np.float32(0))
+TOO_MANY = np.nextafter(FITS, np.float32(np.inf))
 
-
-# (case, layer thickness km, ray code): a source below the model is placed the
-# 20 m gap above the bottom of its thin layer, which takes away all the path.
-THIN_LAYER_RAYS = [
-    ("2 m layer, one multiple", 0.002, 3),
-    ("2 m layer, two multiples", 0.002, 5),
-    ("6 m layer, one multiple", 0.006, 3),
-    ("20 m layer, direct ray from the receiver's depth", 0.02, 1),
-]
-
-
-@pytest.mark.parametrize("case, thickness_km, code", THIN_LAYER_RAYS,
-                         ids=[c[0] for c in THIN_LAYER_RAYS])
-def test_a_ray_a_thin_layer_leaves_no_path_still_arrives(case, thickness_km, code):
-    crust = thin_surface_layer(thickness_km)
-    stations = support.stations(2)
-    records = []
-    for rupture_s in (0.0, 0.5):
-        seg = support.segment(rupture_time_s=support.grid(rupture_s))
-        sim = o.Simulator(support.config(rayset=(code,), duration_s=40.0), o.SlipModel([seg]),
-                          crust)
-        acc = sim.run_stations(**stations)
-        assert np.isfinite(acc).all() and acc.any()
-        records.append(acc)
-    # The later rupture moves the first arrival by its 50 samples.
-    first = [int(np.flatnonzero(np.abs(acc).max(axis=(0, 1)))[0]) for acc in records]
-    assert first[1] == first[0] + 50
-
-
-# (case, duration_s, dt): finite, but more samples than a 64-bit count holds
+# (case, duration_s, dt): finite, but more samples than a record holds
 OVERSIZED = [
+    ("the first float32 count past the limit", float(TOO_MANY), 1.0),
+    ("7.7e17 s at 1 s", 7.7e17, 1.0),
+    ("1e18 s at 1 s", 1e18, 1.0),
+    ("9.3e18 s at 1 s", 9.3e18, 1.0),
+    ("2^64 samples exactly", 2.0 ** 64, 1.0),
     ("1e30 s at 1 ms", 1e30, 1e-3),
     ("negative over negative", -1e30, -1e-3),
-    ("2^64 samples exactly", 2.0 ** 64, 1.0),
 ]
 
 
 @pytest.mark.parametrize("case, duration_s, dt", OVERSIZED, ids=[c[0] for c in OVERSIZED])
-def test_a_record_longer_than_a_count_holds_is_refused(case, duration_s, dt):
+def test_a_record_longer_than_a_record_holds_is_refused(case, duration_s, dt):
+    # Before, counts below 2^64 were built and even their empty batches
+    # faulted ("a batch result of 3 x 0 x ... float32 values is too large to
+    # represent").
     with pytest.raises(ValueError) as raised:
         support.simulator(duration_s=duration_s, dt=dt)
-    message = str(raised.value)
-    assert message.startswith("a record of duration_s ") and message.endswith(
-        "samples per component, more than a 64-bit count holds, so no batch of it can be "
-        "represented; shorten the duration or lengthen dt")
+    samples = np.float32(duration_s) / np.float32(dt)
+    assert str(raised.value) == (
+        f"a record of duration_s {np.format_float_positional(np.float32(duration_s), trim='-')} s "
+        f"at dt {np.format_float_positional(np.float32(dt), trim='-')} s has "
+        f"{np.format_float_positional(samples, trim='-')} samples per component, more than the "
+        f"{RECORD_LIMIT} a record can hold (3 rows of 4-byte values within a signed 64-bit byte "
+        "count), so no batch of it can be represented; shorten the duration or lengthen dt")
 
 
-def test_an_infinite_or_smaller_sample_count_is_left_to_the_batch():
-    # Below 2^64 the simulator is built (its batches report their size); dt 0
-    # and an infinite duration still fault at the first batch.
-    below = float(np.nextafter(np.float32(2.0 ** 64), np.float32(0)))
-    support.simulator(duration_s=below, dt=1.0)
+def test_an_infinite_or_representable_sample_count_is_left_to_the_batch():
+    # At the limit the simulator is built and an empty batch has its shape;
+    # dt 0 and an infinite duration still fault at the first batch.
+    sim = support.simulator(duration_s=float(FITS), dt=1.0)
+    assert batch(sim, 0).shape == (3, 0, int(FITS))
     for record in (dict(dt=0.0), dict(duration_s=float("inf"))):
         with pytest.raises(PANIC):
             batch(support.simulator(**record), 0)
@@ -227,9 +246,11 @@ def crust_under(thickness_km, vp_km_s):
 BURIED = (
     "the first layer of the velocity model is 3 km thick with a P speed of {} km/s and gets no "
     "air layer, so the receivers lie at its bottom, 3 km deep; ray type {} and every other "
-    "layered ray are measured from a receiver level at most 0.001 km deep, so over this model "
-    "only ray type 0 can be used (a first layer with a P speed above 0.01 km/s gets the air "
-    "layer)")
+    "layered ray measure a source's distance to the edges of its layer without this layer, "
+    "which leaves a source 0.02 km above an interface (the closest any source lies) no way down "
+    "to it, or a negative one, so over this model only ray type 0 can be used (a first layer "
+    "thinner than 0.02 km, or with a P speed above 0.01 km/s, which gets the air layer, serves "
+    "every ray)")
 
 # (case, layers (thickness km, vp km/s), fault top depth km, rays, P speed in the message)
 BURIED_CASES = [
@@ -263,8 +284,9 @@ def test_a_zero_thickness_receiver_layer_leaves_the_travel_time_finite(code):
     # A first layer 0.5 m thick gets no air layer; the layer under it has no
     # thickness. Every layered ray ends with a crossing of it, which once made
     # the travel time NaN, so the ray landed at the record's first sample with
-    # a vanishing amplitude (peaks of 1e-22 cm/s²).
-    crust = crust_under((0.0005, 0, 1, 10), (0, 3, 4, 5))
+    # a vanishing amplitude (peaks of 1e-22 cm/s²). (The fault lies in the
+    # 10 km layer, above the half-space.)
+    crust = crust_under((0.0005, 0, 1, 10, 10), (0, 3, 4, 5, 6))
     sim = o.Simulator(support.config(rayset=(code,), duration_s=30.0),
                       o.SlipModel([support.segment()]), crust)
     acc = batch(sim)
