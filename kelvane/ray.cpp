@@ -177,11 +177,15 @@ void RayPath::moho_multiple(std::span<const state::Layer> layers, std::size_t re
     ascend_to(turning, receiver);
 }
 
+double layer_top_km(std::span<const state::Layer> layers, std::size_t layer) {
+    double top = 0.0;
+    for (std::size_t k = 0; k < layer; ++k) top = top + layers[k].thickness_km;
+    return top;
+}
+
 LayerFractions layer_fractions(std::span<const state::Layer> layers, std::size_t layer,
                                double depth_km) {
-    double top = 0.0;  // depth of the layer's top, layer 0 included, km
-    for (std::size_t k = 0; k < layer; ++k) top = top + layers[k].thickness_km;
-    const double into = depth_km - top;
+    const double into = depth_km - layer_top_km(layers, layer);
     const double t = layers[layer].thickness_km;
     // A layer of no thickness has no part above or below any depth: the trim
     // of a crossing there removes nothing (its fractions would be 0/0 or

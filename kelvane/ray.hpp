@@ -224,6 +224,11 @@ std::uint64_t build_repeated_travel(RayState& state, std::span<const state::Laye
                                     double source_depth_km, double receiver_depth_km,
                                     std::size_t head_length, std::uint64_t repeats);
 
+// The depth of the top of `layer` (km from the top of layer 0): the
+// thicknesses of the layers above it summed in index order, layer 0 included.
+// `layer` <= layers.size().
+double layer_top_km(std::span<const state::Layer> layers, std::size_t layer);
+
 // For `depth_km` inside `layer`: the parts of the layer above and below it, as
 // fractions of its thickness. `layer` < layers.size().
 LayerFractions layer_fractions(std::span<const state::Layer> layers, std::size_t layer,

@@ -78,6 +78,16 @@ std::optional<SimError> dicing_mismatch(const input::StochModel& slip) {
     return std::nullopt;
 }
 
+// The first code of `rayset` that is traced through the layers (any code but
+// 0, negative codes included: the tracer places the source before it reads
+// the code), in configuration order; none when every code is 0.
+std::optional<std::int32_t> first_layered_code(std::span<const config::RayType> rayset) {
+    const auto layered = std::find_if(rayset.begin(), rayset.end(),
+                                      [](config::RayType code) { return code.code != 0; });
+    if (layered == rayset.end()) return std::nullopt;
+    return layered->code;
+}
+
 // The crust check: what the working layers `layers` (air layer included)
 // lack for the ray set, for records of `ndata` samples; none when a station
 // run can never fault on them.
@@ -104,9 +114,8 @@ std::optional<SimError> crust_shortfall(std::span<const state::InputLayer> layer
         error.vp_km_s = layers.front().vp_km_s;
         return error;
     }
-    const auto layered = std::find_if(rayset.begin(), rayset.end(),
-                                      [](config::RayType code) { return code.code != 0; });
-    if (layered == rayset.end()) return std::nullopt;
+    const std::optional<std::int32_t> layered = first_layered_code(rayset);
+    if (!layered) return std::nullopt;
     const bool has_thickness = std::any_of(layers.begin() + 1, layers.end(),
                                            [](const state::InputLayer& layer) {
                                                return layer.thickness_km > 0.0f;
@@ -114,7 +123,7 @@ std::optional<SimError> crust_shortfall(std::span<const state::InputLayer> layer
     if (!has_thickness) {
         SimError error{SimError::Kind::NoLayerBelowReceiver, 0, {}, 0.0f, 0.0f};
         error.layer_count = layers.size();
-        error.ray_code = layered->code;
+        error.ray_code = *layered;
         return error;
     }
     // The spreading of a layered ray measures the source's distance to the
@@ -131,11 +140,12 @@ std::optional<SimError> crust_shortfall(std::span<const state::InputLayer> layer
     // first leg or a negative one: such a layer kilometres thick made the
     // records NaN.
     const state::InputLayer& first = layers.front();
-    if (first.thickness_km >= buried_receiver_min_km && first.vp_km_s <= input::air_layer_min_vp_km_s) {
+    if (first.thickness_km >= buried_receiver_min_km &&
+        first.vp_km_s <= input::air_layer_min_vp_km_s) {
         SimError error{SimError::Kind::BuriedReceiver, 0, {}, 0.0f, 0.0f};
         error.depth_km = first.thickness_km;
         error.vp_km_s = first.vp_km_s;
-        error.ray_code = layered->code;
+        error.ray_code = *layered;
         return error;
     }
     return std::nullopt;
@@ -149,27 +159,17 @@ std::optional<SimError> crust_shortfall(std::span<const state::InputLayer> layer
 // every positive count off a ray, whose ray parameter is then unbounded.
 std::optional<SimError> negative_thickness(std::span<const state::InputLayer> prepared,
                                            std::span<const config::RayType> rayset) {
-    const auto layered = std::find_if(rayset.begin(), rayset.end(),
-                                      [](config::RayType code) { return code.code != 0; });
-    if (layered == rayset.end()) return std::nullopt;
+    const std::optional<std::int32_t> layered = first_layered_code(rayset);
+    if (!layered) return std::nullopt;
     for (std::size_t k = 0; k < prepared.size(); ++k) {
         if (!(prepared[k].thickness_km < 0.0f)) continue;
         SimError error{SimError::Kind::NegativeThickness, 0, {}, 0.0f, 0.0f};
         error.layer_index = k;
         error.depth_km = prepared[k].thickness_km;
-        error.ray_code = layered->code;
+        error.ray_code = *layered;
         return error;
     }
     return std::nullopt;
-}
-
-// The depth of the top of layer `layer` of `layers` (km from the top of layer
-// 0): the thicknesses above it summed in index order, as the tracer's
-// end-layer trims sum them.
-double layer_top_km(std::span<const state::Layer> layers, std::size_t layer) {
-    double top = 0.0;
-    for (std::size_t k = 0; k < layer; ++k) top = top + layers[k].thickness_km;
-    return top;
 }
 
 // The first subfault row of `slip` that carries moment (a weight of `weights`
@@ -180,9 +180,8 @@ double layer_top_km(std::span<const state::Layer> layers, std::size_t layer) {
 std::optional<SimError> source_far_above_trace(
     const input::StochModel& slip, std::span<const std::vector<MomentWeight>> weights,
     std::span<const state::Layer> vmod, std::span<const config::RayType> rayset) {
-    const auto layered = std::find_if(rayset.begin(), rayset.end(),
-                                      [](config::RayType code) { return code.code != 0; });
-    if (layered == rayset.end()) return std::nullopt;
+    const std::optional<std::int32_t> layered = first_layered_code(rayset);
+    if (!layered) return std::nullopt;
     const std::size_t segment_count = std::min(slip.segments.size(), weights.size());
     for (std::size_t s = 0; s < segment_count; ++s) {
         const input::Segment& segment = slip.segments[s];
@@ -206,12 +205,12 @@ std::optional<SimError> source_far_above_trace(
             error.traced_depth_km = placement.depth_km;
             error.far_above = why;
             error.reference_depth_km = why == FarAboveTrace::AboveStartLayer
-                                           ? layer_top_km(vmod, placement.layer)
+                                           ? ray::layer_top_km(vmod, placement.layer)
                                            : vmod.front().thickness_km;
             error.start_layer_thickness_km = vmod[placement.layer].thickness_km;
             error.start_vsh_km_s = vmod[placement.layer].vsh_km_s;
             error.own_vsh_km_s = vmod[source_layer_for(vmod, depth_km)].vsh_km_s;
-            error.ray_code = layered->code;
+            error.ray_code = *layered;
             return error;
         }
     }
@@ -233,7 +232,7 @@ FarAboveTrace traced_far_above(std::span<const state::Layer> layers, float depth
                                const ray::SourcePlacement& placement) {
     if (!placement.below_model || std::isnan(depth_km)) return FarAboveTrace::None;
     if (placement.depth_km <= layers[0].thickness_km) return FarAboveTrace::AtReceiverLevel;
-    if (placement.depth_km < layer_top_km(layers, placement.layer)) {
+    if (placement.depth_km < ray::layer_top_km(layers, placement.layer)) {
         return FarAboveTrace::AboveStartLayer;
     }
     if (static_cast<double>(depth_km) > max_traced_depth_ratio * placement.depth_km) {

@@ -209,7 +209,6 @@ inline constexpr double max_traced_depth_ratio = 2.0;
 // 0.1 at 150 km; at 0.86, 0.6 to 0.8 at 150 km.)
 inline constexpr double min_start_speed_fraction = 0.5;
 
-
 // Whether the layered rays of a subfault centre `depth_km` deep, which start
 // at `placement` (as `ray::place_source` gives it over the working layers
 // `layers`), would start far above it: below the model, at or above the
