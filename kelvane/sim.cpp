@@ -49,11 +49,15 @@ constexpr float buried_receiver_min_km = static_cast<float>(ray::source_gap_km);
 // 2^64 as a 32-bit float: the first sample count a machine word cannot hold.
 constexpr float word_limit = 18446744073709551616.0f;
 
-// The samples of a record: duration ÷ dt in 32 bits, truncated toward zero
-// with saturation (negative or NaN gives 0; 2^64 or more, inf included, gives
-// the largest machine word).
-std::size_t samples_in(float duration_s, float dt_s) {
-    const float quotient = duration_s / dt_s;
+// The quotient a record's samples are counted from: duration ÷ dt in 32 bits.
+float sample_quotient(const config::RecordParameters& record) {
+    return record.duration_s / record.dt_s;
+}
+
+// The samples of a record of sample quotient `quotient`, truncated toward
+// zero with saturation (negative or NaN gives 0; 2^64 or more, inf included,
+// gives the largest machine word).
+std::size_t samples_in(float quotient) {
     if (!(quotient >= 0.0f)) return 0;
     if (quotient >= word_limit) return std::numeric_limits<std::size_t>::max();
     return static_cast<std::size_t>(quotient);
@@ -246,9 +250,9 @@ FarAboveTrace traced_far_above(std::span<const state::Layer> layers, float depth
 }
 
 std::optional<float> unrepresentable_sample_count(const config::RecordParameters& record) {
-    const float quotient = record.duration_s / record.dt_s;  // as samples_in divides
+    const float quotient = sample_quotient(record);
     if (std::isinf(quotient)) return std::nullopt;
-    if (samples_in(record.duration_s, record.dt_s) <= max_record_samples) return std::nullopt;
+    if (samples_in(quotient) <= max_record_samples) return std::nullopt;
     return quotient;
 }
 
@@ -516,7 +520,7 @@ std::variant<Simulator, SimError> Simulator::create(const config::HfConfig& conf
     const std::vector<state::InputLayer> air_layers = input::insert_air_layer(std::move(layers));
 
     // 9, brought forward: samples per record, which the crust check needs.
-    const std::size_t ndata = samples_in(config.record.duration_s, config.record.dt_s);
+    const std::size_t ndata = samples_in(sample_quotient(config.record));
 
     // The crust check, on the layers the station runs will use and the
     // length of the records they fill.

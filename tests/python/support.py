@@ -111,6 +111,21 @@ def stations(n=4, seed0=0):
     )
 
 
+# The most samples a record holds: 3 rows of 4-byte values within a signed
+# 64-bit byte count, (2^63 - 1) / 12, which is also (2^61 - 1) / 3.
+RECORD_LIMIT = (2 ** 63 - 1) // 12
+
+
+def longest_record_quotients():
+    """The float32 sample counts duration / dt on either side of RECORD_LIMIT:
+    the largest a record can hold, and the next one (ndata is duration / dt
+    in 32 bits)."""
+    fits = np.float32(RECORD_LIMIT)
+    if int(fits) > RECORD_LIMIT:
+        fits = np.nextafter(fits, np.float32(0))
+    return fits, np.nextafter(fits, np.float32(np.inf))
+
+
 def panic_type():
     """The module's fault exception type, reached through a fault."""
     sim = simulator(rayset=[-1])

@@ -72,10 +72,7 @@ def test_result_size_limit_is_on_the_byte_count():
     # the simulator takes is the float32 value below (2^61 - 1) / 3, where one
     # station's result just fits: an empty batch then allocates nothing of
     # that size, one station is refused for memory, and two exceed the limit.
-    limit = (2 ** 61 - 1) // 3
-    fits = np.float32(limit)
-    if int(fits) > limit:
-        fits = np.nextafter(fits, np.float32(0))
+    fits, too_many = support.longest_record_quotients()
     sim = support.simulator(duration_s=float(fits), dt=1.0)
     result = sim.run_stations(**support.stations(0))
     assert result.shape == (3, 0, int(fits))
@@ -89,7 +86,7 @@ def test_result_size_limit_is_on_the_byte_count():
     assert "too large" in info.value.args[0]
     # One sample more than a station's result holds: refused when built.
     with pytest.raises(ValueError):
-        support.simulator(duration_s=float(np.nextafter(fits, np.float32(np.inf))), dt=1.0)
+        support.simulator(duration_s=float(too_many), dt=1.0)
 
 
 @pytest.mark.parametrize("lengths", [(3, 3, 2, 3, 3), (3, 2, 3, 3, 3), (3, 3, 3, 3, 4),

@@ -168,14 +168,9 @@ def test_a_moment_some_subfault_carries_runs_with_the_others_skipped():
     assert np.isfinite(acc).all() and acc.any()
 
 
-# The most samples a record holds: 3 rows of 4-byte values within a signed
-# 64-bit byte count. ndata is duration / dt in 32 bits: the float32 values on
-# either side of it.
-RECORD_LIMIT = (2 ** 63 - 1) // 12
-FITS = np.float32(RECORD_LIMIT)
-if int(FITS) > RECORD_LIMIT:
-    FITS = np.nextafter(FITS, np.float32(0))
-TOO_MANY = np.nextafter(FITS, np.float32(np.inf))
+# The float32 sample counts on either side of the most a record holds.
+RECORD_LIMIT = support.RECORD_LIMIT
+FITS, TOO_MANY = support.longest_record_quotients()
 
 # (case, duration_s, dt): finite, but more samples than a record holds
 OVERSIZED = [
